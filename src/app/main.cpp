@@ -1,0 +1,80 @@
+// The agent's entry: answers --inspect, builds every room, fills the hook tables,
+// starts the input side on its own thread and runs the main run loop.
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/cursor_main.h"
+#include "app/sigterm.h"
+#include "base/clock.h"
+#include "base/dispatch.h"
+#include "base/log.h"
+#include "control/ctl_inbox.h"
+#include "control/ctl_send.h"
+#include "control/hooks.h"
+#include "control/phone_state.h"
+#include "pairing/pair_store.h"
+#include "platform/platform.h"
+
+using namespace vm;
+
+int main(int argc, char** argv) {
+    // SIGTERM is taken by a thread of its own; every thread started from here on inherits the block.
+    blockSigterm();
+
+    const std::vector<std::string> args(argv, argv + argc);
+    if (auto display = inspectRequest(args)) {
+        std::fprintf(stderr, "vellomark: --inspect %u: the display inspector is not part of this build yet\n",
+                     *display);
+        return 2;
+    }
+
+    static SystemClock clock;
+    const auto locations = platform::Locations::fromEnvironment();
+    static Logger log(locations.logDir, clock);
+    std::unique_ptr<platform::Platform> platform;
+    try {
+        platform = platform::makePlatform(log);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vellomark: %s\n", e.what());
+        return 1;
+    }
+    log.logLine("vellomark " PROJECT_VERSION " 시작 — pid " + std::to_string(::getpid()) + ", 플랫폼 " +
+                platform->name() + "\n");
+
+    // The installer's hand-off comes here once the installer exists.
+
+    // Hook tables: filled here, before any other thread starts, and never changed.
+    // The virtual display, the video side and the approval UI are not built yet, so
+    // their tables stay absent and the input side runs on alone.
+    static const HookTables hooks{};
+
+    static MainQueue mainQueue;
+
+    const uint32_t onlineDisplays = platform->displays().onlineCount();
+    if (onlineDisplays == 0) {
+        // No virtual display can be made without its core; that counts as a failed creation.
+        const bool created = hooks.vdispHooks && (hooks.vdispHooks->create(), hooks.vdispHooks->alive());
+        if (!created) {
+            static const char kLine[] = "가상 화면을 못 세웠다\n";
+            ssize_t r = ::write(2, kLine, sizeof kLine - 1);
+            (void)r;
+        }
+    }
+
+    static CtlInbox inbox;
+    static PhoneState phone(clock.now());
+    static CtlSender sender(phone, nullptr);
+    static PairStore pairStore(PairStore::pathIn(locations.supportDir), log);
+
+    static CursorMain cursor(CursorDeps{clock, log, *platform, hooks, inbox, phone, sender, pairStore});
+    std::thread([] { cursor.run(); }).detach();
+
+    mainQueue.run();
+    return 0;
+}
