@@ -1,10 +1,17 @@
 #pragma once
 // The input side: finishes its start-up, then takes one control message at a
-// time from the inbox, runs the periodic sweeps and routes every line.
+// time from the inbox, runs the periodic sweeps, consumes the control side's own
+// words (pairing, identity, liveness, key checks, video control, display size,
+// local decisions) and hands every other line to the command dispatcher.
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/clock.h"
+#include "base/dispatch.h"
 #include "base/log.h"
 #include "control/ctl_inbox.h"
 #include "control/ctl_send.h"
@@ -15,6 +22,51 @@
 
 namespace vm {
 
+class Pairing;
+class DtlsServer;
+class PlainPort;
+class LocalControl;
+
+// What the loop calls in the rooms around it. Each slot is filled by the room
+// that owns it; an empty slot makes its words and sweeps do nothing.
+struct CursorRooms {
+    // Command dispatcher and pointer/keyboard state.
+    std::function<void(const std::string& line)> handle;
+    std::function<void()> sweepHolds;
+    std::function<void()> releaseAll;
+    // Input sources.
+    std::function<std::string()> inputSourceTag;
+    std::function<void()> startInputSourceWatch;
+    // Apps (run on the main queue).
+    std::function<Bytes()> runningAppsJSON;
+    std::function<std::optional<Bytes>(int32_t pid)> appIconPNG;
+    std::function<void(int32_t pid)> bringAppToFront;
+    // Display policy.
+    std::function<void()> physicalDisplaysOn;
+    std::function<void()> physicalDisplaysOff;
+    std::function<void()> ensureVDisp;
+    std::function<bool()> mainIsVirtual;
+    std::function<void(bool toVirtual, bool gather)> setMain;
+    std::function<std::pair<uint32_t, uint32_t>()> currentDisplaySize;
+    std::function<std::pair<uint32_t, uint32_t>(uint32_t w, uint32_t h)> setDisplayMode;
+    std::function<void()> sweepVDispGrace;
+    std::function<void(double quietSeconds)> quietPhone;
+    std::function<void(double until)> setVDispGraceUntil;
+    // Files.
+    std::function<void()> fileSweep;
+    std::function<void()> fileInSweep;
+    std::function<void(int64_t id)> fileDeclined;
+    std::function<void(int64_t id)> fileSlow;            // when `id` is the outgoing offer
+    std::function<void(int64_t id)> fileCancelByPhone;   // when `id` is the outgoing offer
+    std::function<void()> fileCancelLocal;
+    std::function<void(const std::string& path)> offerFile;
+    std::function<void()> restartFileListener;
+    // Agent mode.
+    std::function<void()> agentStop;
+    // Watch threads and set-up calls of other rooms, run once at start.
+    std::function<void()> startWatchers;
+};
+
 struct CursorDeps {
     const Clock& clock;
     Logger& log;
@@ -24,28 +76,62 @@ struct CursorDeps {
     PhoneState& phone;
     CtlSender& sender;
     PairStore& pairStore;
+    Pairing& pairing;
+    MainQueue* mainQueue = nullptr;   // absent in tests: main-queue work runs in place
+    DtlsServer* dtls = nullptr;       // absent in tests
+    PlainPort* plainPort = nullptr;
+    LocalControl* localControl = nullptr;
+    uint16_t plainPortNumber = 47822;
 };
 
 class CursorMain {
 public:
-    explicit CursorMain(CursorDeps deps) : d_(deps) {}
+    CursorMain(CursorDeps deps, CursorRooms rooms) : d_(deps), r_(std::move(rooms)) {}
 
     // Start-up, then the message loop; never returns.
     [[noreturn]] void run();
-    // The start-up steps before the loop (displays back on, SIGTERM path, permission log).
+    // The start-up steps before the loop.
     void startUp();
     // One pass of the loop, waiting at most `popTimeout` seconds for a message.
     void pass(double popTimeout = 1.0);
+    // Handles one message as the loop would (no sweeps, no statistics window).
+    void route(const CtlMsg& msg);
 
-    // Turns physical displays back on (start-up and SIGTERM). The display policy fills it.
-    std::function<void()> physicalDisplaysOn;
-    // The command dispatcher that receives every line the control side does not consume.
-    std::function<void(const std::string& line)> handle;
+    // Rebuilds the encrypted listeners from the pair store (after pairing and unpair).
+    void ctlStartListener();
+    // The phone-silence sweep.
+    void sweepPhone();
+
+    // Pointer-move statistics of the current window (for tests).
+    int mCount() const { return mCount_; }
+    int mLost() const { return mLost_; }
 
 private:
-    void route(const CtlMsg& msg, const std::vector<std::string>& lines);
+    void routeEncrypted(const CtlMsg& msg, const std::string& text);
+    void routeLocal(const CtlMsg& msg, const std::string& text);
+    void routePlain(const CtlMsg& msg, const std::string& text);
+    void processLines(const CtlMsg& msg, const std::string& text);
+    void processLine(const CtlMsg& msg, const std::string& line);
+    void onMain(std::function<void()> work);
+    void unpair(const std::string& id);
+    void kick();
+    void runSweeps();
 
     CursorDeps d_;
+    CursorRooms r_;
+
+    // Latency statistics (reference-date clock).
+    int mCount_ = 0;
+    int mLost_ = 0;
+    double maxGap_ = 0, maxSweep_ = 0, maxHandle_ = 0;
+    double lastM_ = 0;
+    long long lastSeq_ = 0;
+    double afterSweep_ = 0;
+    double statAt_ = -1;
+    double passT_ = 0;  // time right after the pop of the current pass
+    // Refusal throttle for plain commands.
+    int refuseCount_ = 0;
+    double refuseLastAt_ = 0;
 };
 
 }  // namespace vm

@@ -16,9 +16,14 @@
 #include "base/log.h"
 #include "control/ctl_inbox.h"
 #include "control/ctl_send.h"
+#include "control/dtls_server.h"
+#include "control/local_control.h"
+#include "control/plain_port.h"
+#include "control/ports.h"
 #include "control/hooks.h"
 #include "control/phone_state.h"
 #include "pairing/pair_store.h"
+#include "pairing/pairing.h"
 #include "platform/platform.h"
 
 using namespace vm;
@@ -69,10 +74,28 @@ int main(int argc, char** argv) {
 
     static CtlInbox inbox;
     static PhoneState phone(clock.now());
-    static CtlSender sender(phone, nullptr);
+    static PlainPort plainPort(inbox);
+    static CtlSender sender(phone, &plainPort);
     static PairStore pairStore(PairStore::pathIn(locations.supportDir), log);
+    static SerialQueue ctlQueue("local.umo.inputd.ctl");
+    static DtlsServer dtls(clock, log, inbox, phone, ctlQueue, port(kCtlPort));
+    static LocalControl localControl(inbox, log, locations.runtimeDir);
 
-    static CursorMain cursor(CursorDeps{clock, log, *platform, hooks, inbox, phone, sender, pairStore});
+    // The pairing restarts the listeners through the loop, which is built after it.
+    static CursorMain* cursorPtr = nullptr;
+    static Pairing pairing(PairingDeps{clock, log, pairStore, sender, hooks, [] {
+                                           if (cursorPtr) cursorPtr->ctlStartListener();
+                                       }});
+
+    CursorDeps deps{clock, log, *platform, hooks, inbox, phone, sender, pairStore, pairing};
+    deps.mainQueue = &mainQueue;
+    deps.dtls = &dtls;
+    deps.plainPort = &plainPort;
+    deps.localControl = &localControl;
+    deps.plainPortNumber = port(kPlainPort);
+    // Rooms not built yet leave their slots empty; their words are then no-ops.
+    static CursorMain cursor(deps, CursorRooms{});
+    cursorPtr = &cursor;
     std::thread([] { cursor.run(); }).detach();
 
     mainQueue.run();

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and starts the agent in the foreground
+# (headless when no display server answers). Arguments go to the agent.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+./scripts/build.sh
+echo "vellomark: starting; logs in ${XDG_STATE_HOME:-$HOME/.local/state}/vellomark/ — stop with Ctrl+C"
+exec ./build/bin/vellomark "$@"

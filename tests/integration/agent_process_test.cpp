@@ -1,0 +1,183 @@
+// The agent as a real process: where it logs at start, what it says on standard
+// error, how it ends on SIGTERM, and how it treats its command line and scene file.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "integration/process_helper.h"
+
+using namespace vmtest;
+
+namespace {
+
+const std::string kAgent = std::string(VELLOMARK_BIN_DIR) + "/vellomark";
+const std::string kNoVirtualScreen = "가상 화면을 못 세웠다\n";
+const std::string kTrustedLine = "접근성 권한: 허용\n";
+
+class AgentProcess : public ::testing::Test {
+protected:
+    TempDir home{"vellomark-home"};
+
+    std::string logPath() const { return home.path() + "/.local/state/vellomark/inputd.log"; }
+    std::string pairPath() const { return home.path() + "/.local/share/vellomark/pairings.json"; }
+
+    // A clean user environment: our HOME, no XDG overrides, no display server.
+    EnvOverrides baseEnv() const {
+        return {
+            {"HOME", home.path()},
+            {"XDG_STATE_HOME", std::nullopt},
+            {"XDG_DATA_HOME", std::nullopt},
+            {"XDG_CONFIG_HOME", std::nullopt},
+            {"XDG_RUNTIME_DIR", std::nullopt},
+            {"DISPLAY", std::nullopt},
+            {"WAYLAND_DISPLAY", std::nullopt},
+            {"VELLOMARK_PLATFORM", std::nullopt},
+            {"VELLOMARK_HEADLESS_SCENE", std::nullopt},
+            {"VELLOMARK_NO_HANDOFF", "1"},
+            {"VELLOMARK_PORT_OFFSET", std::to_string(freePortOffset())},
+        };
+    }
+
+    std::unique_ptr<Process> start(std::vector<std::string> extraArgs = {}, EnvOverrides extraEnv = {}) {
+        std::vector<std::string> argv{kAgent};
+        argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+        EnvOverrides env = baseEnv();
+        for (auto& [k, v] : extraEnv) env[k] = v;
+        return spawn(argv, env, home.path());
+    }
+
+    // Waits until the input side has finished its start-up lines.
+    void waitStarted(Process& p) {
+        ASSERT_TRUE(waitForFileContaining(logPath(), kTrustedLine, 20.0))
+            << "log so far:\n" << fileText(logPath()) << "\nstderr:\n" << p.stderrText();
+    }
+
+    void expectCleanTerm(Process& p) {
+        ASSERT_TRUE(p.signal(SIGTERM));
+        auto st = p.waitExit(1.0);
+        ASSERT_TRUE(st.has_value()) << "still running 1 s after SIGTERM";
+        EXPECT_TRUE(st->exitedWith(0)) << st->describe();
+    }
+};
+
+TEST_F(AgentProcess, LogsItsStartAndEndsWithStatusZeroOnSigterm) {
+    auto agent = start();
+    waitStarted(*agent);
+
+    const std::string log = fileText(logPath());
+    EXPECT_NE(log.find("  짝짓기 기록 0개 — " + pairPath() + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("  " + kTrustedLine), std::string::npos) << log;
+    // Every line is stamped "HH:mm:ss.SSS" and two blanks.
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        ASSERT_GE(line.size(), 14u) << line;
+        EXPECT_EQ(line[2], ':') << line;
+        EXPECT_EQ(line[5], ':') << line;
+        EXPECT_EQ(line[8], '.') << line;
+        EXPECT_EQ(line.substr(12, 2), "  ") << line;
+    }
+    // The pairing folder keeps keys: only the user may enter it.
+    EXPECT_EQ(fileMode(home.path() + "/.local/share/vellomark"), 0700);
+
+    // No display is online and no virtual display core is wired: start-up says so and goes on.
+    EXPECT_EQ(agent->stderrText(), kNoVirtualScreen);
+    EXPECT_TRUE(agent->running());
+
+    expectCleanTerm(*agent);
+}
+
+TEST_F(AgentProcess, WithAnOnlineDisplayNoVirtualScreenIsNeeded) {
+    writeFile(home / "scene.json", R"({"displays":[{"width":1920,"height":1080}]})");
+    auto agent = start({}, {{"VELLOMARK_HEADLESS_SCENE", home / "scene.json"}});
+    waitStarted(*agent);
+    EXPECT_EQ(agent->stderrText().find(kNoVirtualScreen), std::string::npos) << agent->stderrText();
+    expectCleanTerm(*agent);
+}
+
+TEST_F(AgentProcess, AnOfflineDisplayDoesNotCount) {
+    writeFile(home / "scene.json", R"({"displays":[{"width":1920,"height":1080,"online":false}]})");
+    auto agent = start({}, {{"VELLOMARK_HEADLESS_SCENE", home / "scene.json"}});
+    waitStarted(*agent);
+    EXPECT_EQ(agent->stderrText(), kNoVirtualScreen);
+    expectCleanTerm(*agent);
+}
+
+TEST_F(AgentProcess, InspectWithADisplayNumberExitsWithTheInspectorStatus) {
+    auto agent = start({"--inspect", "7"});
+    auto st = agent->waitExit(20.0);
+    ASSERT_TRUE(st.has_value());
+    EXPECT_TRUE(st->exitedWith(2)) << st->describe();
+    const std::string err = agent->stderrText();
+    EXPECT_NE(err.find("--inspect 7"), std::string::npos) << err;
+    EXPECT_NE(err.find("inspector"), std::string::npos) << err;
+    // The diagnostic does not start the agent.
+    EXPECT_FALSE(fs::exists(logPath()) && fileText(logPath()).find(kTrustedLine) != std::string::npos);
+}
+
+class AgentIgnoresOtherCommandLines : public AgentProcess,
+                                      public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(AgentIgnoresOtherCommandLines, StartsNormally) {
+    auto agent = start(GetParam());
+    waitStarted(*agent);
+    EXPECT_TRUE(agent->running());
+    expectCleanTerm(*agent);
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLines, AgentIgnoresOtherCommandLines,
+                         ::testing::Values(std::vector<std::string>{"--inspect", "x"},
+                                           std::vector<std::string>{"--inspect"},
+                                           std::vector<std::string>{"--inspect", "7", "8"},
+                                           std::vector<std::string>{"--inspect", "4294967296"}));
+
+TEST_F(AgentProcess, ABadSceneFileStopsTheStartNamingTheFile) {
+    writeFile(home / "bad-scene.json", R"({"displays":[{"width":0,"height":1080}]})");
+    auto agent = start({}, {{"VELLOMARK_HEADLESS_SCENE", home / "bad-scene.json"}});
+    auto st = agent->waitExit(20.0);
+    ASSERT_TRUE(st.has_value());
+    EXPECT_TRUE(st->exitedWith(1)) << st->describe();
+    const std::string err = agent->stderrText();
+    EXPECT_NE(err.find(home / "bad-scene.json"), std::string::npos) << err;
+    EXPECT_NE(err.find("width"), std::string::npos) << err;
+}
+
+TEST_F(AgentProcess, AMissingSceneFileStopsTheStartNamingTheFile) {
+    auto agent = start({}, {{"VELLOMARK_HEADLESS_SCENE", home / "nowhere.json"}});
+    auto st = agent->waitExit(20.0);
+    ASSERT_TRUE(st.has_value());
+    EXPECT_TRUE(st->exitedWith(1)) << st->describe();
+    EXPECT_NE(agent->stderrText().find(home / "nowhere.json"), std::string::npos) << agent->stderrText();
+}
+
+TEST_F(AgentProcess, AnUnknownBackendStopsTheStart) {
+    auto agent = start({}, {{"VELLOMARK_PLATFORM", "wayland"}});
+    auto st = agent->waitExit(20.0);
+    ASSERT_TRUE(st.has_value());
+    EXPECT_TRUE(st->exitedWith(1)) << st->describe();
+    EXPECT_NE(agent->stderrText().find("wayland"), std::string::npos) << agent->stderrText();
+}
+
+TEST_F(AgentProcess, RotatesABigLogAtStart) {
+    const std::string big(5'000'001, 'x');
+    writeFile(logPath(), big);
+    writeFile(logPath() + ".1", "older generation\n");
+    auto agent = start();
+    waitStarted(*agent);
+    EXPECT_EQ(fs::file_size(logPath() + ".1"), big.size());
+    EXPECT_LT(fs::file_size(logPath()), 10'000u);
+    expectCleanTerm(*agent);
+}
+
+TEST_F(AgentProcess, FollowsXdgStateAndDataHomes) {
+    TempDir state{"vellomark-state"}, data{"vellomark-data"};
+    auto agent = start({}, {{"XDG_STATE_HOME", state.path()}, {"XDG_DATA_HOME", data.path()}});
+    const std::string log = state.path() + "/vellomark/inputd.log";
+    ASSERT_TRUE(waitForFileContaining(log, kTrustedLine, 20.0)) << agent->stderrText();
+    EXPECT_NE(fileText(log).find(data.path() + "/vellomark/pairings.json"), std::string::npos);
+    EXPECT_FALSE(fs::exists(logPath()));
+    expectCleanTerm(*agent);
+}
+
+}  // namespace

@@ -1,0 +1,302 @@
+// vellomark-phone: a stand-in for the phone app. It pairs with a running agent over
+// the plain port, keeps the resulting key in a key file, checks liveness and keys,
+// and sends control lines over the encrypted channel.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/clock.h"
+#include "control/ports.h"
+#include "phone/dtls_client.h"
+#include "phone/phone_flows.h"
+#include "phone/phone_keyfile.h"
+#include "phone/phone_link.h"
+#include "phone/phone_protocol.h"
+
+using namespace vm;
+using namespace vm::phone;
+
+namespace {
+
+constexpr double kHandshakeSeconds = 10.0;
+
+const char* kUsage =
+    "usage: vellomark-phone [--host H] [--key FILE] COMMAND [OPTIONS]\n"
+    "\n"
+    "A stand-in for the Vellomark phone app.\n"
+    "\n"
+    "Global options:\n"
+    "  --host H     the agent's host (default 127.0.0.1)\n"
+    "  --key FILE   the key file (default ~/.config/vellomark-phone/key.json)\n"
+    "  Ports follow VELLOMARK_PORT_OFFSET like the agent: plain 47822, control 47824.\n"
+    "\n"
+    "Commands:\n"
+    "  pair [--name NAME] [--id PHONEID] [--timeout S]\n"
+    "      Pairs with the agent. Prints \"code: NNNNNN\" and \"request: N\", waits up to S\n"
+    "      seconds (default 120) for the decision on the desktop, stores the key in the\n"
+    "      key file (0600) and prints \"identity: ID.TAG\". The phone id defaults to the\n"
+    "      one in the key file, else a new random one.\n"
+    "  ping [--timeout S]\n"
+    "      Sends PING on the plain port until PONG (default 5 s).\n"
+    "  known [--timeout S] [IDENTITY]\n"
+    "      Asks whether the agent holds a key identity (default: the key file's);\n"
+    "      prints \"KNOWN 1\" or \"KNOWN 0\".\n"
+    "  ctl [--wait PREFIX] [--timeout S] [--linger S] LINE...\n"
+    "      Opens the encrypted channel with the key file, sends \"ID <phone id>\" and\n"
+    "      each LINE as one message, and prints every line received. With --wait, ends\n"
+    "      as soon as a received line starts with PREFIX (fails after --timeout,\n"
+    "      default 10 s); without it, listens for --linger seconds (default 1).\n"
+    "\n"
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  usage error\n"
+    "  2  network problem or time-out (no answer, connection closed, no --wait line)\n"
+    "  3  pairing denied\n"
+    "  4  the agent is busy with another pairing\n"
+    "  5  the agent's pairing confirmation does not match our key\n"
+    "  6  no key file, or a bad or unwritable key file\n"
+    "  7  the encrypted channel's handshake failed\n";
+
+Output stdio() {
+    return Output{[](const std::string& s) {
+                      std::fputs((s + "\n").c_str(), stdout);
+                      std::fflush(stdout);
+                  },
+                  [](const std::string& s) { std::fputs(("vellomark-phone: " + s + "\n").c_str(), stderr); }};
+}
+
+int usageError(const std::string& why) {
+    std::fprintf(stderr, "vellomark-phone: %s\n(see vellomark-phone --help)\n", why.c_str());
+    return kExitUsage;
+}
+
+bool parseSeconds(const std::string& s, double* out) {
+    if (s.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    double v = std::strtod(s.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !(v >= 0) || v > 86400) return false;
+    *out = v;
+    return true;
+}
+
+// Takes the value of option `name` at args[i+1].
+bool takeValue(const std::vector<std::string>& args, size_t& i, std::string* value) {
+    if (i + 1 >= args.size()) return false;
+    *value = args[++i];
+    return true;
+}
+
+class DtlsLink final : public MessageLink {
+public:
+    explicit DtlsLink(std::unique_ptr<DtlsClient> c) : c_(std::move(c)) {}
+    ~DtlsLink() override { c_->close(); }
+    bool send(const std::string& text) override { return c_->send(text); }
+    std::optional<Bytes> receive(double timeoutSeconds) override { return c_->receive(timeoutSeconds); }
+    bool closed() const override { return c_->closed(); }
+
+private:
+    std::unique_ptr<DtlsClient> c_;
+};
+
+struct Globals {
+    std::string host = "127.0.0.1";
+    std::string keyFile;
+};
+
+std::unique_ptr<UdpLink> plainLink(const Globals& g, int* exitCode) {
+    std::string err;
+    auto link = UdpLink::open(g.host, port(kPlainPort), &err);
+    if (!link) {
+        stdio().err(err);
+        *exitCode = kExitNetwork;
+    }
+    return link;
+}
+
+int cmdPair(const Globals& g, const std::vector<std::string>& args) {
+    PairOptions opt;
+    opt.name = "vellomark-phone";
+    std::optional<std::string> id;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string v;
+        if (args[i] == "--name") {
+            if (!takeValue(args, i, &v)) return usageError("--name needs a value");
+            opt.name = v;
+        } else if (args[i] == "--id") {
+            if (!takeValue(args, i, &v)) return usageError("--id needs a value");
+            id = v;
+        } else if (args[i] == "--timeout") {
+            if (!takeValue(args, i, &v) || !parseSeconds(v, &opt.timeout)) return usageError("--timeout needs seconds");
+        } else {
+            return usageError("pair: unexpected argument " + args[i]);
+        }
+    }
+    if (opt.name.empty()) return usageError("--name may not be empty");
+    if (!isValidUtf8(opt.name)) return usageError("--name must be UTF-8");
+
+    Output io = stdio();
+    KeyFileRead existing = readKeyFile(g.keyFile);
+    if (existing.status == KeyFileStatus::Bad) {
+        io.err(existing.error + " — not overwriting it; move it away to pair again");
+        return kExitKeyFile;
+    }
+    if (id) {
+        if (!validPhoneId(*id)) return usageError("--id: use 1 to 64 letters, digits, '-' or '_'");
+        opt.phoneId = *id;
+    } else if (existing.status == KeyFileStatus::Ok) {
+        opt.phoneId = existing.key.id;
+    } else {
+        opt.phoneId = randomPhoneId();
+    }
+
+    int code = kExitOk;
+    auto link = plainLink(g, &code);
+    if (!link) return code;
+    SystemClock clock;
+    PairResult r = runPairing(*link, clock, opt, io);
+    if (r.exit != kExitOk || !r.key) return r.exit;
+    std::string err;
+    if (!writeKeyFile(g.keyFile, *r.key, &err)) {
+        io.err("paired, but the key could not be stored: " + err);
+        return kExitKeyFile;
+    }
+    io.out("identity: " + r.key->identity);
+    return kExitOk;
+}
+
+int cmdPing(const Globals& g, const std::vector<std::string>& args) {
+    double timeout = 5;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string v;
+        if (args[i] == "--timeout") {
+            if (!takeValue(args, i, &v) || !parseSeconds(v, &timeout)) return usageError("--timeout needs seconds");
+        } else {
+            return usageError("ping: unexpected argument " + args[i]);
+        }
+    }
+    int code = kExitOk;
+    auto link = plainLink(g, &code);
+    if (!link) return code;
+    SystemClock clock;
+    return runPing(*link, clock, timeout, stdio());
+}
+
+int cmdKnown(const Globals& g, const std::vector<std::string>& args) {
+    double timeout = 5;
+    std::optional<std::string> identity;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string v;
+        if (args[i] == "--timeout") {
+            if (!takeValue(args, i, &v) || !parseSeconds(v, &timeout)) return usageError("--timeout needs seconds");
+        } else if (!identity && !args[i].empty() && args[i][0] != '-') {
+            identity = args[i];
+        } else {
+            return usageError("known: unexpected argument " + args[i]);
+        }
+    }
+    Output io = stdio();
+    if (!identity) {
+        KeyFileRead kf = readKeyFile(g.keyFile);
+        if (kf.status != KeyFileStatus::Ok) {
+            io.err(kf.error);
+            return kExitKeyFile;
+        }
+        identity = kf.key.identity;
+    }
+    if (identity->find_first_of(" \t\r\n") != std::string::npos) return usageError("an identity has no blanks");
+    int code = kExitOk;
+    auto link = plainLink(g, &code);
+    if (!link) return code;
+    SystemClock clock;
+    return runKnown(*link, clock, *identity, timeout, io);
+}
+
+int cmdCtl(const Globals& g, const std::vector<std::string>& args) {
+    CtlOptions opt;
+    bool options = true;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string v;
+        const std::string& a = args[i];
+        if (options && a == "--") {
+            options = false;
+        } else if (options && a == "--wait") {
+            if (!takeValue(args, i, &v) || v.empty()) return usageError("--wait needs a prefix");
+            opt.waitPrefix = v;
+        } else if (options && a == "--timeout") {
+            if (!takeValue(args, i, &v) || !parseSeconds(v, &opt.timeout)) return usageError("--timeout needs seconds");
+        } else if (options && a == "--linger") {
+            if (!takeValue(args, i, &v) || !parseSeconds(v, &opt.linger)) return usageError("--linger needs seconds");
+        } else if (options && a.rfind("--", 0) == 0) {
+            return usageError("ctl: unknown option " + a);
+        } else {
+            opt.lines.push_back(a);
+        }
+    }
+    Output io = stdio();
+    KeyFileRead kf = readKeyFile(g.keyFile);
+    if (kf.status != KeyFileStatus::Ok) {
+        io.err(kf.error);
+        return kExitKeyFile;
+    }
+    opt.phoneId = kf.key.id;
+    std::string err;
+    auto client = DtlsClient::connect(g.host, port(kCtlPort), kf.key.identity, kf.key.psk, kHandshakeSeconds, &err);
+    if (!client) {
+        io.err("DTLS handshake with " + g.host + " failed: " + err);
+        return kExitHandshake;
+    }
+    DtlsLink link(std::move(client));
+    SystemClock clock;
+    return runCtl(link, clock, opt, io);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> all(argv + 1, argv + argc);
+    Globals g;
+    g.keyFile = defaultKeyFilePath();
+    size_t i = 0;
+    for (; i < all.size(); ++i) {
+        const std::string& a = all[i];
+        std::string v;
+        if (a == "--help" || a == "-h" || a == "help") {
+            std::fputs(kUsage, stdout);
+            return kExitOk;
+        } else if (a == "--host") {
+            if (!takeValue(all, i, &v) || v.empty()) return usageError("--host needs a value");
+            g.host = v;
+        } else if (a == "--key") {
+            if (!takeValue(all, i, &v) || v.empty()) return usageError("--key needs a file");
+            g.keyFile = v;
+        } else if (a.rfind("-", 0) == 0) {
+            return usageError("unknown option " + a);
+        } else {
+            break;
+        }
+    }
+    if (i >= all.size()) {
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    const std::string cmd = all[i];
+    std::vector<std::string> rest(all.begin() + static_cast<std::ptrdiff_t>(i) + 1, all.end());
+    for (const auto& a : rest) {
+        if (a == "--") break;
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return kExitOk;
+        }
+    }
+    if (cmd == "pair") return cmdPair(g, rest);
+    if (cmd == "ping") return cmdPing(g, rest);
+    if (cmd == "known") return cmdKnown(g, rest);
+    if (cmd == "ctl") return cmdCtl(g, rest);
+    return usageError("unknown command " + cmd);
+}
