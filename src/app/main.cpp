@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,7 +24,13 @@
 #include "control/hooks.h"
 #include "control/phone_state.h"
 #include "pairing/pair_store.h"
+#include "input/dispatcher.h"
+#include "input/input_sources.h"
+#include "input/keyboard.h"
+#include "input/pointer.h"
+#include "input/text_entry.h"
 #include "pairing/pairing.h"
+#include "session/agent_mode.h"
 #include "platform/platform.h"
 
 using namespace vm;
@@ -60,6 +67,7 @@ int main(int argc, char** argv) {
     static const HookTables hooks{};
 
     static MainQueue mainQueue;
+    mainQueue.adoptCurrentThread();
 
     const uint32_t onlineDisplays = platform->displays().onlineCount();
     if (onlineDisplays == 0) {
@@ -87,6 +95,33 @@ int main(int argc, char** argv) {
                                            if (cursorPtr) cursorPtr->ctlStartListener();
                                        }});
 
+    // Remote input: keyboard, pointer, text, input sources and workspaces, agent mode, and
+    // the dispatcher that drives them.
+    static InputSourceSwitcher* sourcesPtr = nullptr;
+    static Keyboard keyboard(clock, log, platform->events(), [] {
+        if (sourcesPtr) sourcesPtr->switchInputSource();
+    });
+    static InputSourceSwitcher inputSources(
+        clock, log, platform->inputSources(), platform->events(), mainQueue,
+        [](const std::string& line) { dtls.sendToReadyPeers(toBytes(line)); },
+        [] { return keyboard.phoneHoldsControl(); });
+    sourcesPtr = &inputSources;
+    static Pointer pointer(clock, log, platform->events(), keyboard);
+    static TextEntry textEntry(clock, log, platform->events(), platform->pasteboard(), globalQueue());
+    static AgentMode agent(clock, log, sender, AgentModePaths{locations.logDir + "/agent"});
+    static std::mutex vdispLock;
+    static Dispatcher dispatcher(DispatcherDeps{clock, log, platform->events(), phone, sender, hooks, pointer, keyboard,
+                                                textEntry, inputSources, agent, &mainQueue, &globalQueue(), vdispLock},
+                                 DispatcherRooms{});
+
+    CursorRooms rooms;
+    rooms.handle = [](const std::string& line) { dispatcher.handle(line); };
+    rooms.sweepHolds = [] { pointer.sweepHolds(); };
+    rooms.releaseAll = [] { pointer.releaseAll(); };
+    rooms.inputSourceTag = [] { return inputSources.inputSourceTag(); };
+    rooms.startInputSourceWatch = [] { inputSources.startInputSourceWatch(); };
+    rooms.agentStop = [] { agent.stopByLoopback(); };
+
     CursorDeps deps{clock, log, *platform, hooks, inbox, phone, sender, pairStore, pairing};
     deps.mainQueue = &mainQueue;
     deps.dtls = &dtls;
@@ -94,7 +129,7 @@ int main(int argc, char** argv) {
     deps.localControl = &localControl;
     deps.plainPortNumber = port(kPlainPort);
     // Rooms not built yet leave their slots empty; their words are then no-ops.
-    static CursorMain cursor(deps, CursorRooms{});
+    static CursorMain cursor(deps, rooms);
     cursorPtr = &cursor;
     std::thread([] { cursor.run(); }).detach();
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <thread>
 
 namespace vm {
 
@@ -19,6 +20,14 @@ double SystemClock::now() const {
 double SystemClock::monotonic() const {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace vm
+
+namespace vm {
+
+void SystemClock::sleep(double seconds) const {
+    if (seconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
 }  // namespace vm

@@ -20,12 +20,15 @@ public:
     double referenceNow() const { return now() - kReferenceDateOffset; }
     // Whole microseconds since 1970.
     uint64_t nowMicros() const;
+    // Pauses the calling thread (the fake clock only moves its time on).
+    virtual void sleep(double seconds) const = 0;
 };
 
 class SystemClock final : public Clock {
 public:
     double now() const override;
     double monotonic() const override;
+    void sleep(double seconds) const override;
 };
 
 // A clock that only moves when told to. Both time lines advance together.
@@ -39,6 +42,9 @@ public:
         mono_.store(mono_.load() + seconds);
     }
     void set(double wallSeconds) { wall_.store(wallSeconds); }
+    void sleep(double seconds) const override {
+        if (seconds > 0) const_cast<FakeClock*>(this)->advance(seconds);
+    }
 
 private:
     std::atomic<double> wall_;

@@ -93,10 +93,12 @@ ConcurrentQueue::~ConcurrentQueue() {
 }
 
 void MainQueue::run() {
+    adoptCurrentThread();
     drain(tasks_);
 }
 
 void MainQueue::spinRunLoop(double seconds) {
+    adoptCurrentThread();
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                         std::chrono::duration<double>(seconds > 0 ? seconds : 0));

@@ -101,10 +101,15 @@ public:
     // inside a main-queue task (nested spin).
     void spinRunLoop(double seconds);
     void stop();
+    // Whether the caller is the thread that runs (or last ran) the main run loop.
+    bool isCurrent() const { return runner_.load() == std::this_thread::get_id(); }
+    // Makes the calling thread the main thread without running the loop (start-up, tests).
+    void adoptCurrentThread() { runner_.store(std::this_thread::get_id()); }
 
 private:
     std::string label_;
     TaskList tasks_;
+    std::atomic<std::thread::id> runner_{};
 };
 
 // The process-wide concurrent queue of default priority.

@@ -647,6 +647,14 @@ void DtlsServer::farewellAll() {
     c->queue.sync([c] { c->farewell(); });
 }
 
+void DtlsServer::sendToReadyPeers(const Bytes& message) {
+    auto c = core_;
+    c->queue.async([c, message] {
+        for (auto& p : c->peers)
+            if (p->ready) p->send(message);
+    });
+}
+
 size_t DtlsServer::peerCount() {
     auto c = core_;
     size_t n = 0;

@@ -46,6 +46,8 @@ public:
     // "BYE\n" to every peer (each cancelled once it went out), the list emptied, the
     // current phone forgotten.
     void farewellAll();
+    // One message to every peer whose handshake is complete (sent on the control queue).
+    void sendToReadyPeers(const Bytes& message);
     size_t peerCount();
     // The UDP port the listener is bound to (the configured one, or the one the
     // system chose for port 0); 0 when no socket is open.

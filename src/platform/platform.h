@@ -4,8 +4,11 @@
 // (headless, x11) implements these. Later services are added as further
 // accessors on Platform, each returning its own interface.
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace vm {
 class Logger;
@@ -40,6 +43,108 @@ public:
     virtual bool isTrusted(bool prompt) = 0;
 };
 
+struct Point {
+    double x = 0;
+    double y = 0;
+};
+
+// A rectangle; which way y runs depends on where it is used (said there).
+struct Rect {
+    double x = 0;
+    double y = 0;
+    double width = 0;
+    double height = 0;
+    double maxX() const { return x + width; }
+    double maxY() const { return y + height; }
+};
+
+// Event type numbers, flag masks and key codes are the core's vocabulary (the
+// classic desktop event model); a backend translates them to its own.
+namespace ev {
+inline constexpr int kLeftMouseDown = 1, kLeftMouseUp = 2, kRightMouseDown = 3, kRightMouseUp = 4;
+inline constexpr int kMouseMoved = 5, kLeftMouseDragged = 6, kRightMouseDragged = 7;
+inline constexpr int kKeyDown = 10, kKeyUp = 11, kFlagsChanged = 12, kScrollWheel = 22;
+inline constexpr int kOtherMouseDown = 25, kOtherMouseUp = 26;
+inline constexpr uint64_t kFlagShift = 0x20000, kFlagControl = 0x40000, kFlagOption = 0x80000;
+inline constexpr uint64_t kFlagCommand = 0x100000, kFlagNumericPad = 0x200000, kFlagSecondaryFn = 0x800000;
+}  // namespace ev
+
+// One mouse event at a point in global display points (origin top-left of the
+// main display, y downwards).
+struct MouseEvent {
+    int type = ev::kMouseMoved;
+    Point point;
+    int button = 0;       // 0 left, 1 right, 2 other
+    int64_t clickState = 0;  // 0: the event carries no click state
+};
+
+// One keyboard event: key down/up or flags-changed, with the modifier flags it
+// carries and an optional Unicode string (typed text) attached.
+struct KeyEvent {
+    int type = ev::kKeyDown;
+    uint16_t vk = 0;
+    uint64_t flags = 0;
+    std::u16string text;
+    bool hidSystemSource = false;  // created from an event source in the HID-system state
+};
+
+// A scroll in pixel units: wheel 1 vertical, wheel 2 horizontal.
+struct ScrollEvent {
+    int32_t wheel1 = 0;
+    int32_t wheel2 = 0;
+    int32_t wheel3 = 0;
+};
+
+// Posting synthetic input at the lowest level, and reading back the pointer and screens.
+class Events {
+public:
+    virtual ~Events() = default;
+    // False when the event could not be created (nothing was posted).
+    virtual bool postMouse(const MouseEvent& e) = 0;
+    virtual bool postKey(const KeyEvent& e) = 0;
+    virtual bool postScroll(const ScrollEvent& e) = 0;
+    // Pointer location in window-system coordinates (origin bottom-left, y upwards).
+    virtual Point mouseLocation() = 0;
+    // Frames of the online screens in window-system coordinates, in the system's order.
+    virtual std::vector<Rect> screenFrames() = 0;
+    // Modifier flags of the combined session state (what the user's keyboard and
+    // every posted event leave pressed).
+    virtual uint64_t sessionModifierFlags() = 0;
+};
+
+// The general pasteboard.
+class Pasteboard {
+public:
+    static constexpr const char* kPlainText = "public.utf8-plain-text";
+    static constexpr const char* kConcealed = "org.nspasteboard.ConcealedType";
+    static constexpr const char* kTransient = "org.nspasteboard.TransientType";
+    virtual ~Pasteboard() = default;
+    virtual std::optional<std::string> string(const std::string& type) = 0;
+    // Empties the pasteboard; the change count moves on.
+    virtual void clear() = 0;
+    virtual void setString(const std::string& type, const std::string& value) = 0;
+    virtual int64_t changeCount() = 0;
+};
+
+struct InputSourceInfo {
+    std::string id;
+    bool keyboard = true;        // of the keyboard input source category
+    bool selectCapable = true;
+};
+
+// Keyboard input sources (layouts and input methods).
+class InputSources {
+public:
+    virtual ~InputSources() = default;
+    virtual std::vector<InputSourceInfo> enabled() = 0;
+    // Identifier of the current keyboard input source, if any.
+    virtual std::optional<std::string> current() = 0;
+    // Selects a source; 0 on success, else the system's status code.
+    virtual int select(const std::string& id) = 0;
+    // Calls `onChange` (on any thread) whenever the selected source changes.
+    virtual void watch(std::function<void()> onChange) = 0;
+};
+
 class Platform {
 public:
     virtual ~Platform() = default;
@@ -47,6 +152,9 @@ public:
     virtual const Locations& locations() const = 0;
     virtual Displays& displays() = 0;
     virtual Accessibility& accessibility() = 0;
+    virtual Events& events() = 0;
+    virtual Pasteboard& pasteboard() = 0;
+    virtual InputSources& inputSources() = 0;
     // Ends the process at once with `status` (no destructors run; logs are already written).
     [[noreturn]] virtual void exitProcess(int status) = 0;
 };

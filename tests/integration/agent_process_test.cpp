@@ -22,6 +22,12 @@ protected:
 
     std::string logPath() const { return home.path() + "/.local/state/vellomark/inputd.log"; }
     std::string pairPath() const { return home.path() + "/.local/share/vellomark/pairings.json"; }
+    std::string runtimeDir() const {
+        const std::string dir = home.path() + "/run";
+        fs::create_directories(dir);
+        ::chmod(dir.c_str(), 0700);
+        return dir;
+    }
 
     // A clean user environment: our HOME, no XDG overrides, no display server.
     EnvOverrides baseEnv() const {
@@ -30,7 +36,9 @@ protected:
             {"XDG_STATE_HOME", std::nullopt},
             {"XDG_DATA_HOME", std::nullopt},
             {"XDG_CONFIG_HOME", std::nullopt},
-            {"XDG_RUNTIME_DIR", std::nullopt},
+            // A runtime folder of its own, so that the local control socket never
+            // meets another agent's (a real one, or a parallel test's).
+            {"XDG_RUNTIME_DIR", runtimeDir()},
             {"DISPLAY", std::nullopt},
             {"WAYLAND_DISPLAY", std::nullopt},
             {"VELLOMARK_PLATFORM", std::nullopt},
@@ -126,11 +134,17 @@ TEST_P(AgentIgnoresOtherCommandLines, StartsNormally) {
     expectCleanTerm(*agent);
 }
 
+std::string commandLineName(const ::testing::TestParamInfo<std::vector<std::string>>& info) {
+    static const char* const kNames[] = {"InspectX", "InspectAlone", "InspectTwoValues", "InspectTooLarge"};
+    return kNames[info.index];
+}
+
 INSTANTIATE_TEST_SUITE_P(CommandLines, AgentIgnoresOtherCommandLines,
                          ::testing::Values(std::vector<std::string>{"--inspect", "x"},
                                            std::vector<std::string>{"--inspect"},
                                            std::vector<std::string>{"--inspect", "7", "8"},
-                                           std::vector<std::string>{"--inspect", "4294967296"}));
+                                           std::vector<std::string>{"--inspect", "4294967296"}),
+                         commandLineName);
 
 TEST_F(AgentProcess, ABadSceneFileStopsTheStartNamingTheFile) {
     writeFile(home / "bad-scene.json", R"({"displays":[{"width":0,"height":1080}]})");

@@ -131,6 +131,42 @@ TEST(HeadlessScene, BadScenesSayWhatIsWrong) {
               std::string::npos);
 }
 
+TEST(HeadlessScene, InputSideKeysAreReadAndChecked) {
+    Scene s = Scene::parse(R"({"pointer":{"x":12,"y":34.5},"inputSources":["x.English",{"id":"x.Korean"}],
+                              "inputSource":"x.Korean","workspaces":3,"workspace":2,"trusted":false})");
+    ASSERT_TRUE(s.pointer.has_value());
+    EXPECT_DOUBLE_EQ(s.pointer->y, 34.5);
+    ASSERT_EQ(s.inputSources.size(), 2u);
+    EXPECT_EQ(s.inputSources[1].id, "x.Korean");
+    EXPECT_EQ(s.inputSource.value_or(""), "x.Korean");
+    EXPECT_EQ(s.workspaces, 3);
+    EXPECT_EQ(s.workspace, 2);
+    HeadlessDesktop desk(someLocations(), s);
+    EXPECT_FALSE(desk.isTrusted(false));
+    EXPECT_EQ(desk.workspace(), 2);
+
+    Scene d = Scene::parse("{}");
+    EXPECT_FALSE(d.pointer.has_value());
+    EXPECT_EQ(d.workspaces, 4);
+    EXPECT_TRUE(d.trusted);
+    // The default sources can be named as the current one.
+    EXPECT_EQ(Scene::parse(R"({"inputSource":"org.vellomark.inputsource.Korean"})").inputSource.value_or(""),
+              "org.vellomark.inputsource.Korean");
+
+    EXPECT_NE(parseError(R"({"pointer":[1,2]})").find("\"pointer\""), std::string::npos);
+    EXPECT_NE(parseError(R"({"pointer":{"x":1}})").find("\"pointer\""), std::string::npos);
+    EXPECT_NE(parseError(R"({"inputSources":"x"})").find("\"inputSources\""), std::string::npos);
+    EXPECT_NE(parseError(R"({"inputSources":[3]})").find("input source 0"), std::string::npos);
+    EXPECT_NE(parseError(R"({"inputSources":[""]})").find("input source 0"), std::string::npos);
+    EXPECT_NE(parseError(R"({"inputSources":["a","a"]})").find("twice"), std::string::npos);
+    EXPECT_NE(parseError(R"({"inputSources":[{"id":"a","keyboard":1}]})").find("\"keyboard\""), std::string::npos);
+    EXPECT_NE(parseError(R"({"inputSources":["a"],"inputSource":"b"})").find("\"b\""), std::string::npos);
+    EXPECT_NE(parseError(R"({"inputSource":"b"})").find("\"inputSource\""), std::string::npos);
+    EXPECT_NE(parseError(R"({"workspaces":0})").find("\"workspaces\""), std::string::npos);
+    EXPECT_NE(parseError(R"({"workspaces":2,"workspace":2})").find("\"workspace\""), std::string::npos);
+    EXPECT_NE(parseError(R"({"trusted":"no"})").find("\"trusted\""), std::string::npos);
+}
+
 TEST(HeadlessScene, TheLargestVendorNumberIsAccepted) {
     Scene s = Scene::parse(R"({"displays":[{"width":800,"height":600,"vendor":4294967295}]})");
     EXPECT_EQ(s.displays.at(0).vendor, 4294967295u);

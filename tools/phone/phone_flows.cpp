@@ -1,4 +1,5 @@
 #include "phone/phone_flows.h"
+#include "phone/phone_input.h"
 
 #include <algorithm>
 
@@ -184,6 +185,7 @@ int runCtl(MessageLink& link, const Clock& clock, const CtlOptions& opt, const O
         }
         for (const auto& line : messageLines(*msg)) {
             io.out(line);
+            if (auto readable = explainPush(line)) io.out("  (" + *readable + ")");
             if (line == "ID?") link.send(id);
             if (opt.waitPrefix && line.rfind(*opt.waitPrefix, 0) == 0) return kExitOk;
         }

@@ -14,6 +14,7 @@
 #include "control/ports.h"
 #include "phone/dtls_client.h"
 #include "phone/phone_flows.h"
+#include "phone/phone_input.h"
 #include "phone/phone_keyfile.h"
 #include "phone/phone_link.h"
 #include "phone/phone_protocol.h"
@@ -46,6 +47,10 @@ const char* kUsage =
     "  known [--timeout S] [IDENTITY]\n"
     "      Asks whether the agent holds a key identity (default: the key file's);\n"
     "      prints \"KNOWN 1\" or \"KNOWN 0\".\n"
+    "  move DX DY | scroll DX DY | click [L|R|M] | key HID | type TEXT\n"
+    "      Input as the phone app sends it (\"M\", \"S\", \"B\" press+release, \"K\"\n"
+    "      press+release of a HID keyboard usage, \"T\" with base64 text) over the\n"
+    "      encrypted channel; prints what the agent pushes meanwhile (IS, SAY, LOCKED).\n"
     "  ctl [--wait PREFIX] [--timeout S] [--linger S] LINE...\n"
     "      Opens the encrypted channel with the key file, sends \"ID <phone id>\" and\n"
     "      each LINE as one message, and prints every line received. With --wait, ends\n"
@@ -298,5 +303,13 @@ int main(int argc, char** argv) {
     if (cmd == "ping") return cmdPing(g, rest);
     if (cmd == "known") return cmdKnown(g, rest);
     if (cmd == "ctl") return cmdCtl(g, rest);
+    if (cmd == "move" || cmd == "click" || cmd == "key" || cmd == "type" || cmd == "scroll") {
+        std::string err;
+        auto lines = inputLines(cmd, rest, static_cast<int64_t>(SystemClock().now() * 1000) % 1000000000, &err);
+        if (!lines) return usageError(err);
+        std::vector<std::string> ctlArgs{"--linger", "0.3"};
+        ctlArgs.insert(ctlArgs.end(), lines->begin(), lines->end());
+        return cmdCtl(g, ctlArgs);
+    }
     return usageError("unknown command " + cmd);
 }

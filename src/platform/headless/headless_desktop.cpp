@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -59,6 +60,64 @@ Scene Scene::parse(const std::string& jsonText) {
             scene.displays.push_back(disp);
         }
     }
+    if (root.contains("pointer")) {
+        const json& p = root["pointer"];
+        if (!p.is_object() || !p.contains("x") || !p.contains("y") || !p["x"].is_number() || !p["y"].is_number())
+            throw std::runtime_error("\"pointer\" must be an object with numbers \"x\" and \"y\"");
+        scene.pointer = Point{p["x"].get<double>(), p["y"].get<double>()};
+    }
+    if (root.contains("inputSources")) {
+        const json& list = root["inputSources"];
+        if (!list.is_array()) throw std::runtime_error("\"inputSources\" must be an array");
+        for (size_t i = 0; i < list.size(); ++i) {
+            const json& s = list[i];
+            InputSourceInfo info;
+            if (s.is_string()) {
+                info.id = s.get<std::string>();
+            } else if (s.is_object() && s.contains("id") && s["id"].is_string()) {
+                // The object form describes sources the agent must leave alone
+                // (palettes, non-keyboard methods).
+                info.id = s["id"].get<std::string>();
+                for (const char* key : {"keyboard", "selectCapable"}) {
+                    if (!s.contains(key)) continue;
+                    if (!s[key].is_boolean())
+                        throw std::runtime_error("input source " + std::to_string(i) + ": \"" + key + "\" must be true or false");
+                    (std::string(key) == "keyboard" ? info.keyboard : info.selectCapable) = s[key].get<bool>();
+                }
+            } else {
+                throw std::runtime_error("input source " + std::to_string(i) + " must be an identifier or an object with \"id\"");
+            }
+            if (info.id.empty()) throw std::runtime_error("input source " + std::to_string(i) + ": empty identifier");
+            for (const auto& seen : scene.inputSources)
+                if (seen.id == info.id) throw std::runtime_error("input source \"" + info.id + "\" is listed twice");
+            scene.inputSources.push_back(info);
+        }
+    }
+    if (root.contains("inputSource")) {
+        if (!root["inputSource"].is_string()) throw std::runtime_error("\"inputSource\" must be a string");
+        scene.inputSource = root["inputSource"].get<std::string>();
+        bool known = scene.inputSources.empty() && (*scene.inputSource == HeadlessDesktop::kEnglishSource ||
+                                                    *scene.inputSource == HeadlessDesktop::kKoreanSource);
+        for (const auto& s : scene.inputSources) known = known || s.id == *scene.inputSource;
+        if (!known) throw std::runtime_error("\"inputSource\" \"" + *scene.inputSource + "\" is not among the input sources");
+    }
+    if (root.contains("workspaces")) {
+        const json& w = root["workspaces"];
+        if (!w.is_number_integer() || w.get<int64_t>() < 1 || w.get<int64_t>() > 16)
+            throw std::runtime_error("\"workspaces\" must be a whole number from 1 to 16");
+        scene.workspaces = static_cast<int>(w.get<int64_t>());
+    }
+    if (root.contains("workspace")) {
+        const json& w = root["workspace"];
+        if (!w.is_number_integer() || w.get<int64_t>() < 0 || w.get<int64_t>() >= scene.workspaces)
+            throw std::runtime_error("\"workspace\" must be a whole number from 0 to " +
+                                     std::to_string(scene.workspaces - 1));
+        scene.workspace = static_cast<int>(w.get<int64_t>());
+    }
+    if (root.contains("trusted")) {
+        if (!root["trusted"].is_boolean()) throw std::runtime_error("\"trusted\" must be true or false");
+        scene.trusted = root["trusted"].get<bool>();
+    }
     return scene;
 }
 
@@ -75,7 +134,31 @@ Scene Scene::load(const std::string& path) {
 }
 
 HeadlessDesktop::HeadlessDesktop(Locations locations, Scene scene)
-    : locations_(std::move(locations)), displays_(std::move(scene.displays)) {}
+    : locations_(std::move(locations)),
+      displays_(std::move(scene.displays)),
+      trusted_(scene.trusted),
+      sources_(std::move(scene.inputSources)),
+      workspaces_(scene.workspaces),
+      workspace_(scene.workspace) {
+    if (sources_.empty()) {
+        sources_.push_back(InputSourceInfo{kEnglishSource, true, true});
+        sources_.push_back(InputSourceInfo{kKoreanSource, true, true});
+    }
+    currentSource_ = scene.inputSource ? *scene.inputSource : sources_.front().id;
+    bool known = false;
+    for (const auto& s : sources_) known = known || s.id == currentSource_;
+    if (!known) throw std::runtime_error("\"inputSource\" \"" + currentSource_ + "\" is not among the input sources");
+    if (workspaces_ < 1) workspaces_ = 1;
+    workspace_ = std::clamp(workspace_, 0, workspaces_ - 1);
+    if (scene.pointer) {
+        pointer_ = *scene.pointer;
+    } else {
+        auto frames = framesLocked();
+        if (!frames.empty()) pointer_ = Point{frames.front().width / 2, frames.front().height / 2};
+    }
+    const char* trace = std::getenv("VELLOMARK_HEADLESS_TRACE");
+    if (trace && trace[0]) trace_ = std::make_unique<TraceFile>(trace);
+}
 
 std::unique_ptr<HeadlessDesktop> HeadlessDesktop::fromEnvironment(Locations locations) {
     const char* path = std::getenv("VELLOMARK_HEADLESS_SCENE");

@@ -1,0 +1,144 @@
+#include "input/input_sources.h"
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+namespace vm {
+
+namespace {
+
+constexpr uint16_t kVkControl = 59;
+constexpr uint16_t kVkRightArrow = 124;
+constexpr uint16_t kVkLeftArrow = 123;
+constexpr double kSpaceKeyGap = 0.040;
+constexpr double kControlRepairWait = 0.150;
+constexpr int kControlRepairAttempts = 3;
+
+std::string tagForId(const std::string& id) {
+    std::string lower = id;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (lower.find("korean") != std::string::npos || id.find("Hangul") != std::string::npos) return "ko";
+    return "en";
+}
+
+}  // namespace
+
+InputSourceSwitcher::InputSourceSwitcher(const Clock& clock, Logger& log, platform::InputSources& sources,
+                                         platform::Events& events, MainQueue& mainQueue,
+                                         std::function<void(const std::string& line)> sendToReadyPeers,
+                                         std::function<bool()> phoneHoldsControl)
+    : clock_(clock),
+      log_(log),
+      sources_(sources),
+      events_(events),
+      mainQueue_(mainQueue),
+      sendToReadyPeers_(std::move(sendToReadyPeers)),
+      phoneHoldsControl_(std::move(phoneHoldsControl)) {}
+
+void InputSourceSwitcher::switchInputSource() {
+    // Input sources belong to the main thread.
+    if (!mainQueue_.isCurrent()) {
+        mainQueue_.async([this] { switchInputSource(); });
+        return;
+    }
+
+    std::vector<platform::InputSourceInfo> list;
+    for (auto& s : sources_.enabled()) {
+        if (s.keyboard && s.selectCapable) list.push_back(std::move(s));
+    }
+    if (list.size() < 2) {
+        log_.logLine("입력 소스가 1개뿐 — 전환할 대상이 없다\n");
+        return;
+    }
+
+    std::string cur = sources_.current().value_or("");
+    size_t nextIndex = 0;  // the first one also when the current source is not in the list
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (list[i].id == cur) {
+            nextIndex = (i + 1) % list.size();
+            break;
+        }
+    }
+    const std::string& next = list[nextIndex].id;
+    int status = sources_.select(next);
+    log_.logLine("입력 소스 " + cur + " → " + next + " (status " + std::to_string(status) + ")\n");
+
+    // Give the system a moment to settle on the new source before telling the phones.
+    mainQueue_.asyncAfter(0.05, [this] {
+        std::string tag = inputSourceTag();
+        lastInputSourceTag_ = tag;
+        if (sendToReadyPeers_) sendToReadyPeers_("IS " + tag + "\n");
+    });
+}
+
+std::string InputSourceSwitcher::inputSourceTag() {
+    if (!mainQueue_.isCurrent()) {
+        std::lock_guard<std::mutex> lk(inputSourceLock_);
+        return inputSourceCached_;
+    }
+    auto id = sources_.current();
+    if (!id) return "en";
+    std::string tag = tagForId(*id);
+    std::lock_guard<std::mutex> lk(inputSourceLock_);
+    inputSourceCached_ = tag;
+    return tag;
+}
+
+void InputSourceSwitcher::startInputSourceWatch() {
+    // The first tag is only remembered; phones ask with "IS?" when they want it.
+    mainQueue_.async([this] { lastInputSourceTag_ = inputSourceTag(); });
+    sources_.watch([this] {
+        mainQueue_.async([this] {
+            std::string tag = inputSourceTag();
+            if (tag == lastInputSourceTag_) return;
+            lastInputSourceTag_ = tag;
+            log_.logLine("입력 소스 바뀜 → " + tag + " — 폰에 IS\n");
+            if (sendToReadyPeers_) sendToReadyPeers_("IS " + tag + "\n");
+        });
+    });
+}
+
+void InputSourceSwitcher::switchSpace(int delta) {
+    bool right = delta > 0;
+    spaceQueue_.async([this, right] {
+        pressSpaceKey(right);
+        log_.logLine(right ? "공간 오른쪽\n" : "공간 왼쪽\n");
+    });
+}
+
+void InputSourceSwitcher::pressSpaceKey(bool right) {
+    namespace ev = platform::ev;
+    auto post = [this](int type, uint16_t vk, uint64_t flags) {
+        platform::KeyEvent e;
+        e.type = type;
+        e.vk = vk;
+        e.flags = flags;
+        e.hidSystemSource = true;
+        events_.postKey(e);  // an event that cannot be made is skipped; the pauses still happen
+    };
+    const uint16_t arrow = right ? kVkRightArrow : kVkLeftArrow;
+    const uint64_t arrowFlags = ev::kFlagControl | ev::kFlagNumericPad | ev::kFlagSecondaryFn;
+
+    post(ev::kFlagsChanged, kVkControl, ev::kFlagControl);
+    clock_.sleep(kSpaceKeyGap);
+    post(ev::kKeyDown, arrow, arrowFlags);
+    clock_.sleep(kSpaceKeyGap);
+    post(ev::kKeyUp, arrow, arrowFlags);
+    clock_.sleep(kSpaceKeyGap);
+    post(ev::kFlagsChanged, kVkControl, 0);
+
+    // The system sometimes keeps Control down after the shortcut; let it go again,
+    // unless the phone is the one holding it.
+    clock_.sleep(kControlRepairWait);
+    for (int n = 1; events_.sessionModifierFlags() & ev::kFlagControl; ++n) {
+        if (phoneHoldsControl_ && phoneHoldsControl_()) break;
+        post(ev::kFlagsChanged, kVkControl, 0);
+        log_.logLine("공간 이동 뒤 ⌃ 가 눌린 채 남았다 — 다시 뗀다 (" + std::to_string(n) + "번째)\n");
+        if (n >= kControlRepairAttempts) break;
+        clock_.sleep(kControlRepairWait);
+    }
+}
+
+}  // namespace vm

@@ -1,0 +1,61 @@
+#pragma once
+// Keys from the phone: HID keyboard usages turned into key events with the
+// modifier flags the phone holds, Option+Tab as the app switcher, Option+Space
+// as Command+Space, language keys and Control+Space as the input-source switch,
+// and modifiers whose key-up was lost released after 5 s.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "base/clock.h"
+#include "base/log.h"
+#include "platform/platform.h"
+
+namespace vm {
+
+// HID usage (keyboard page) → virtual key code: the 82 mapped keys.
+extern const std::map<int, uint16_t> HID_TO_VK;
+// HID usage of a modifier key → its event flag mask.
+extern const std::map<int, uint64_t> HID_MODIFIER_FLAG;
+
+class Keyboard {
+public:
+    Keyboard(const Clock& clock, Logger& log, platform::Events& events, std::function<void()> switchInputSource);
+
+    void handleKey(int hid, bool down);
+    uint64_t currentFlags() const;
+    std::optional<std::pair<int, uint64_t>> substitute(int hid, uint64_t flags) const;
+    // " (수정자 ⌃⌥⇧⌘ 폰이 누른 것 0xE0,…)" or "".
+    std::string modifierNote();
+    void sweepMods(double now);
+    // Releases every modifier the phone holds (handleKey up for each), then forgets them.
+    void releaseMods();
+
+    // Whether the phone holds a Control key; safe from any thread.
+    bool phoneHoldsControl() const { return holdsControl_.load(); }
+    std::set<int> modsDown() const;
+
+private:
+    void post(int type, uint16_t vk, uint64_t flags);
+    void noteMods();
+
+    const Clock& clock_;
+    Logger& log_;
+    platform::Events& events_;
+    std::function<void()> switchInputSource_;
+    mutable std::mutex modsMu_;  // guards modsDown_ for readers on other threads
+    std::set<int> modsDown_;
+    double lastKeyAt_;
+    std::set<int> unmappedSeen_;
+    bool optionTabActive_ = false;
+    bool spaceDownPosted_ = false;  // the last Space press went out as a key event
+    std::atomic<bool> holdsControl_{false};
+};
+
+}  // namespace vm

@@ -1,0 +1,58 @@
+#pragma once
+// Pointer events for the phone: moves and drags, presses and releases with
+// multi-click counting, holds kept alive by a lease, and the sweeps that release
+// what the phone forgot to release.
+#include <map>
+#include <set>
+#include <string>
+
+#include "base/clock.h"
+#include "base/log.h"
+#include "platform/platform.h"
+
+namespace vm {
+
+class Keyboard;
+
+// The button number and event types behind a button name ("L", "R", "M"; any other is left).
+struct ButtonInfo {
+    int number;
+    int downType;
+    int upType;
+    int dragType;  // 0: moves stay plain moves
+};
+ButtonInfo buttonInfo(const std::string& name);
+
+class Pointer {
+public:
+    Pointer(const Clock& clock, Logger& log, platform::Events& events, Keyboard& keyboard);
+
+    // Posts a mouse event, with click counting for presses and releases.
+    void post(int type, platform::Point point, int button);
+    // Pointer position in global display points (y downwards).
+    platform::Point currentCursor();
+    // The nearest point on an online screen.
+    platform::Point clampToScreens(platform::Point p);
+    void setHold(const std::string& name, bool down);
+    void sweepHolds();
+    void releaseAll();
+
+    // Pointer state, touched only from the input thread (the dispatcher writes some of it).
+    std::set<std::string> buttonsDown;
+    std::map<std::string, double> buttonPressedAt;
+    std::map<std::string, double> clickDownAt;
+    std::map<std::string, double> holdLease;
+    int clickRun = 0;
+    platform::Point lastDownPos{-9999, -9999};
+    double lastDownAt = 0;
+
+private:
+    double topEdge();
+
+    const Clock& clock_;
+    Logger& log_;
+    platform::Events& events_;
+    Keyboard& keyboard_;
+};
+
+}  // namespace vm

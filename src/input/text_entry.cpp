@@ -1,0 +1,188 @@
+#include "input/text_entry.h"
+
+#include <algorithm>
+#include <string_view>
+
+namespace vm {
+
+namespace {
+
+constexpr double kSeqWindow = 5.0;
+constexpr size_t kChunkUnits = 20;
+constexpr double kChunkPause = 0.003;
+constexpr uint16_t kVkV = 9;
+constexpr double kPasteKeyHold = 0.020;
+constexpr double kRestoreAfter = 0.8;
+
+// Decodes UTF-8 into code points. The caller has checked the text already; a
+// stray ill-formed byte still must not derail typing, so it stands for U+FFFD.
+std::u32string decodeUtf8(std::string_view s) {
+    std::u32string out;
+    out.reserve(s.size());
+    size_t i = 0;
+    const size_t n = s.size();
+    auto cont = [&](size_t k) { return k < n && (static_cast<uint8_t>(s[k]) & 0xC0) == 0x80; };
+    while (i < n) {
+        const uint8_t b = static_cast<uint8_t>(s[i]);
+        char32_t cp = 0xFFFD;
+        size_t len = 1;
+        if (b < 0x80) {
+            cp = b;
+        } else if (b >= 0xC2 && b <= 0xDF && cont(i + 1)) {
+            cp = (char32_t(b & 0x1F) << 6) | (static_cast<uint8_t>(s[i + 1]) & 0x3F);
+            len = 2;
+        } else if (b >= 0xE0 && b <= 0xEF && cont(i + 1) && cont(i + 2)) {
+            char32_t c = (char32_t(b & 0x0F) << 12) | (char32_t(static_cast<uint8_t>(s[i + 1]) & 0x3F) << 6) |
+                         (static_cast<uint8_t>(s[i + 2]) & 0x3F);
+            if (c >= 0x800 && (c < 0xD800 || c > 0xDFFF)) {
+                cp = c;
+                len = 3;
+            }
+        } else if (b >= 0xF0 && b <= 0xF4 && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
+            char32_t c = (char32_t(b & 0x07) << 18) | (char32_t(static_cast<uint8_t>(s[i + 1]) & 0x3F) << 12) |
+                         (char32_t(static_cast<uint8_t>(s[i + 2]) & 0x3F) << 6) |
+                         (static_cast<uint8_t>(s[i + 3]) & 0x3F);
+            if (c >= 0x10000 && c <= 0x10FFFF) {
+                cp = c;
+                len = 4;
+            }
+        }
+        out.push_back(cp);
+        i += len;
+    }
+    return out;
+}
+
+bool isNewline(char32_t c) {
+    return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+// Lines with at least one character, splitting at every newline character
+// (so CR LF leaves an empty piece between, which does not count).
+size_t nonEmptyLines(const std::u32string& cps) {
+    size_t lines = 0;
+    size_t run = 0;
+    for (char32_t c : cps) {
+        if (isNewline(c)) {
+            if (run > 0) ++lines;
+            run = 0;
+        } else {
+            ++run;
+        }
+    }
+    if (run > 0) ++lines;
+    return lines;
+}
+
+bool isHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+
+}  // namespace
+
+std::u16string utf8ToUtf16(const std::string& text) {
+    std::u16string out;
+    out.reserve(text.size());
+    for (char32_t c : decodeUtf8(text)) {
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(c));
+        }
+    }
+    return out;
+}
+
+TextEntry::TextEntry(const Clock& clock, Logger& log, platform::Events& events, platform::Pasteboard& pasteboard,
+                     DispatchQueue& restoreQueue)
+    : clock_(clock), log_(log), events_(events), pasteboard_(pasteboard), restoreQueue_(restoreQueue) {}
+
+bool TextEntry::claimTypedSeq(int64_t seq) {
+    std::lock_guard<std::mutex> lk(typedLock_);
+    const double now = clock_.now();
+    std::deque<std::pair<int64_t, double>> kept;
+    for (const auto& rec : typedSeqs_) {
+        if (now - rec.second <= kSeqWindow) kept.push_back(rec);
+    }
+    typedSeqs_.swap(kept);
+    for (const auto& rec : typedSeqs_) {
+        if (rec.first == seq) return false;
+    }
+    typedSeqs_.emplace_back(seq, now);
+    return true;
+}
+
+void TextEntry::typeText(const std::string& text) {
+    if (text.find_first_of("\n\r") != std::string::npos) {
+        pasteText(text);
+        return;
+    }
+    const std::u16string units = utf8ToUtf16(text);
+    size_t at = 0;
+    while (at < units.size()) {
+        size_t len = std::min(kChunkUnits, units.size() - at);
+        // Never send half of a surrogate pair; the pair goes whole in the next chunk.
+        if (at + len < units.size() && isHighSurrogate(units[at + len - 1])) --len;
+        platform::KeyEvent e;
+        e.vk = 0;
+        e.flags = 0;
+        e.hidSystemSource = false;
+        e.text = units.substr(at, len);
+        e.type = platform::ev::kKeyDown;
+        if (!events_.postKey(e)) return;
+        e.type = platform::ev::kKeyUp;
+        if (!events_.postKey(e)) return;
+        at += len;
+        if (at < units.size()) clock_.sleep(kChunkPause);
+    }
+}
+
+void TextEntry::pasteText(const std::string& text) {
+    using PB = platform::Pasteboard;
+    std::optional<std::string> old;
+    int64_t written = 0;
+    {
+        std::lock_guard<std::mutex> lk(restore_->mu);
+        old = pasteboard_.string(PB::kPlainText);
+        // Our own earlier text still on the pasteboard: what goes back later is
+        // what was there before that paste, or the user's clipboard would be lost.
+        if (restore_->pending && pasteboard_.changeCount() == restore_->changeCount) old = restore_->original;
+        pasteboard_.clear();
+        pasteboard_.setString(PB::kPlainText, text);
+        pasteboard_.setString(PB::kConcealed, "");
+        pasteboard_.setString(PB::kTransient, "");
+        written = pasteboard_.changeCount();
+        restore_->pending = true;
+        restore_->changeCount = written;
+        restore_->original = old;
+    }
+
+    platform::KeyEvent e;
+    e.vk = kVkV;
+    e.flags = platform::ev::kFlagCommand;
+    e.hidSystemSource = true;
+    e.type = platform::ev::kKeyDown;
+    events_.postKey(e);
+    clock_.sleep(kPasteKeyHold);
+    e.type = platform::ev::kKeyUp;
+    events_.postKey(e);
+
+    // Counted in Unicode code points (not grapheme clusters).
+    const std::u32string cps = decodeUtf8(text);
+    log_.logLine("여러 줄 글 — 붙여넣기로 넣음 (" + std::to_string(cps.size()) + "자, " +
+                 std::to_string(nonEmptyLines(cps)) + "줄)\n");
+
+    restoreQueue_.asyncAfter(kRestoreAfter, [state = restore_, &pb = pasteboard_, written, old = std::move(old)] {
+        std::lock_guard<std::mutex> lk(state->mu);
+        if (pb.changeCount() == written) {
+            pb.clear();
+            if (old) pb.setString(PB::kPlainText, *old);
+        }
+        if (state->pending && state->changeCount == written) {
+            state->pending = false;
+            state->original.reset();
+        }
+    });
+}
+
+}  // namespace vm
