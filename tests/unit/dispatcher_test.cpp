@@ -20,6 +20,7 @@
 #include "input/input_sources.h"
 #include "input/keyboard.h"
 #include "input/pointer.h"
+#include "support/recording_events.h"
 #include "input/text_entry.h"
 #include "session/agent_mode.h"
 #include "support/fake_peer.h"
@@ -33,40 +34,7 @@ namespace ev = vm::platform::ev;
 
 namespace {
 
-class DispatchTestEvents final : public platform::Events {
-public:
-    bool postMouse(const platform::MouseEvent& e) override {
-        std::lock_guard<std::mutex> lk(mu);
-        mouse.push_back(e);
-        return true;
-    }
-    bool postKey(const platform::KeyEvent& e) override {
-        std::lock_guard<std::mutex> lk(mu);
-        keys.push_back(e);
-        return true;
-    }
-    bool postScroll(const platform::ScrollEvent& e) override {
-        std::lock_guard<std::mutex> lk(mu);
-        scrolls.push_back(e);
-        return true;
-    }
-    platform::Point mouseLocation() override { return location; }
-    std::vector<platform::Rect> screenFrames() override { return frames; }
-    uint64_t sessionModifierFlags() override { return sessionFlags; }
-
-    std::vector<platform::KeyEvent> keyList() {
-        std::lock_guard<std::mutex> lk(mu);
-        return keys;
-    }
-
-    std::mutex mu;
-    std::vector<platform::MouseEvent> mouse;
-    std::vector<platform::KeyEvent> keys;
-    std::vector<platform::ScrollEvent> scrolls;
-    platform::Point location{0, 0};
-    std::vector<platform::Rect> frames;
-    uint64_t sessionFlags = 0;
-};
+using DispatchTestEvents = vm::testing::RecordingEvents;
 
 class DispatchTestPasteboard final : public platform::Pasteboard {
 public:

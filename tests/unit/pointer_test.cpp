@@ -12,6 +12,7 @@
 
 #include "input/keyboard.h"
 #include "input/pointer.h"
+#include "support/recording_events.h"
 
 namespace fs = std::filesystem;
 using namespace vm;
@@ -19,30 +20,7 @@ namespace ev = vm::platform::ev;
 
 namespace {
 
-// Records every posted event; the pointer and the screens are set by the test.
-class PointerTestEvents final : public platform::Events {
-public:
-    bool postMouse(const platform::MouseEvent& e) override {
-        std::lock_guard<std::mutex> lk(mu);
-        mouse.push_back(e);
-        return true;
-    }
-    bool postKey(const platform::KeyEvent& e) override {
-        std::lock_guard<std::mutex> lk(mu);
-        keys.push_back(e);
-        return true;
-    }
-    bool postScroll(const platform::ScrollEvent&) override { return true; }
-    platform::Point mouseLocation() override { return location; }
-    std::vector<platform::Rect> screenFrames() override { return frames; }
-    uint64_t sessionModifierFlags() override { return 0; }
-
-    std::mutex mu;
-    std::vector<platform::MouseEvent> mouse;
-    std::vector<platform::KeyEvent> keys;
-    platform::Point location{0, 0};
-    std::vector<platform::Rect> frames;
-};
+using PointerTestEvents = vm::testing::RecordingEvents;
 
 struct PointerFixture : ::testing::Test {
     fs::path dir = fs::temp_directory_path() / ("vm-pointer-" + std::to_string(::getpid()) + "-" +
