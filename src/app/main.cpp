@@ -29,6 +29,11 @@
 #include "input/keyboard.h"
 #include "input/pointer.h"
 #include "input/text_entry.h"
+#include "files/file_channel.h"
+#include "files/file_receive.h"
+#include "files/file_send.h"
+#include "files/long_text.h"
+#include "files/outbox.h"
 #include "pairing/pairing.h"
 #include "session/agent_mode.h"
 #include "platform/platform.h"
@@ -121,6 +126,37 @@ int main(int argc, char** argv) {
     rooms.inputSourceTag = [] { return inputSources.inputSourceTag(); };
     rooms.startInputSourceWatch = [] { inputSources.startInputSourceWatch(); };
     rooms.agentStop = [] { agent.stopByLoopback(); };
+
+    // Files both ways and long texts over the TLS file channel.
+    static SerialQueue fileQueue("local.umo.inputd.file");
+    static FileReceive fileReceive(clock, log, locations.receivedDir,
+                                   locations.home + "/Library/Application Support/Vellomark/Received");
+    static FileSend fileSend(clock, log, phone, sender, globalQueue(), fileQueue);
+    static LongText longText(LongTextDeps{clock, log, [](int64_t seq) { return textEntry.claimTypedSeq(seq); },
+                                          [](const std::string& text) { textEntry.typeText(text); }, &mainQueue});
+    static FileChannel fileChannel(clock, log, fileReceive, fileSend, longText, fileQueue, port(kFilePort));
+    rooms.fileSweep = [] { fileSend.fileSweep(); };
+    rooms.fileInSweep = [] { fileReceive.fileInSweep(); };
+    rooms.fileDeclined = [](int64_t id) { fileSend.fileDeclined(id); };
+    rooms.fileSlow = [](int64_t id) { fileSend.fileSlow(id); };
+    rooms.fileCancelByPhone = [](int64_t id) {
+        if (fileSend.activeOfferId() == id) fileSend.fileCancel(true);
+    };
+    rooms.fileCancelLocal = [] { fileSend.fileCancel(false); };
+    rooms.offerFile = [](const std::string& path) { fileSend.fileOfferStart(path); };
+    rooms.restartFileListener = [] { fileChannel.restart(pairStore.pskList()); };
+    rooms.startWatchers = [] { fileReceive.migrateReceived(); };
+
+    // The app-group folder shared with vellomark-share: the status file and the outbox,
+    // swept once a second on their own thread, started with the other watchers.
+    static Outbox outbox(
+        clock, log, phone, locations.groupDir,
+        [](const std::string& path, const std::string& item) { fileSend.fileOfferStart(path, item); },
+        [] { return fileSend.offerBusy(); });
+    rooms.startWatchers = [previous = std::move(rooms.startWatchers)] {
+        if (previous) previous();
+        outbox.start();
+    };
 
     CursorDeps deps{clock, log, *platform, hooks, inbox, phone, sender, pairStore, pairing};
     deps.mainQueue = &mainQueue;

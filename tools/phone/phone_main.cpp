@@ -6,13 +6,19 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
+#include <optional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "base/base64.h"
 #include "base/clock.h"
 #include "control/ports.h"
 #include "phone/dtls_client.h"
+#include "phone/file_client.h"
 #include "phone/phone_flows.h"
 #include "phone/phone_input.h"
 #include "phone/phone_keyfile.h"
@@ -56,6 +62,15 @@ const char* kUsage =
     "      each LINE as one message, and prints every line received. With --wait, ends\n"
     "      as soon as a received line starts with PREFIX (fails after --timeout,\n"
     "      default 10 s); without it, listens for --linger seconds (default 1).\n"
+    "      --accept-files DIR fetches every \"FILE\" offer into DIR (GET fast);\n"
+    "      --decline-files answers each offer with \"FILENO id\".\n"
+    "  put FILE [--name NAME]\n"
+    "      Sends FILE over the file channel (TLS, port 47825) and prints the reply\n"
+    "      (OK, TOOBIG, BUSY, ERR ...); exit 0 only on OK.\n"
+    "  txt TEXT [--seq N]\n"
+    "      Sends TEXT as a long text over the file channel; prints the reply.\n"
+    "  get ID [--fast] [--out DIR] [--name NAME]\n"
+    "      Fetches the file the agent offered as ID (GET) into DIR (default .).\n"
     "\n"
     "Exit status:\n"
     "  0  success\n"
@@ -222,8 +237,59 @@ int cmdKnown(const Globals& g, const std::vector<std::string>& args) {
     return runKnown(*link, clock, *identity, timeout, io);
 }
 
+// Answers the agent's "FILE id size name64" offers while ctl runs: fetches each offer
+// once into a folder (GET) or declines it ("FILENO id").
+class FileOfferLink final : public MessageLink {
+public:
+    FileOfferLink(MessageLink& inner, FileLink files, std::optional<std::string> acceptDir, bool decline,
+                  const Output& io)
+        : inner_(inner), files_(std::move(files)), acceptDir_(std::move(acceptDir)), decline_(decline), io_(io) {}
+    bool send(const std::string& text) override { return inner_.send(text); }
+    bool closed() const override { return inner_.closed(); }
+    std::optional<Bytes> receive(double timeoutSeconds) override {
+        auto msg = inner_.receive(timeoutSeconds);
+        if (msg) {
+            std::istringstream in(toString(*msg));
+            for (std::string line; std::getline(in, line);) offer(line);
+        }
+        return msg;
+    }
+
+private:
+    void offer(const std::string& line) {
+        std::istringstream w(line);
+        std::string head, name64;
+        long long id = 0, size = 0;
+        if (!(w >> head >> id >> size >> name64) || head != "FILE" || handled_.count(id)) return;
+        handled_.insert(id);
+        if (decline_) {
+            inner_.send("FILENO " + std::to_string(id) + "\n");
+            io_.err("declined offer " + std::to_string(id));
+            return;
+        }
+        if (!acceptDir_) return;
+        auto name = base64Decode(name64);
+        std::string n = name ? toString(*name) : "offer-" + std::to_string(id);
+        FileResult r = fileGet(files_, id, true, *acceptDir_, n);
+        if (r.ok) {
+            io_.err("saved " + r.path + " (" + std::to_string(r.bytes) + " bytes)");
+        } else {
+            io_.err("fetching offer " + std::to_string(id) + " failed: " + r.error);
+        }
+    }
+
+    MessageLink& inner_;
+    FileLink files_;
+    std::optional<std::string> acceptDir_;
+    bool decline_;
+    const Output& io_;
+    std::set<long long> handled_;
+};
+
 int cmdCtl(const Globals& g, const std::vector<std::string>& args) {
     CtlOptions opt;
+    std::optional<std::string> acceptDir;
+    bool declineFiles = false;
     bool options = true;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string v;
@@ -235,6 +301,11 @@ int cmdCtl(const Globals& g, const std::vector<std::string>& args) {
             opt.waitPrefix = v;
         } else if (options && a == "--timeout") {
             if (!takeValue(args, i, &v) || !parseSeconds(v, &opt.timeout)) return usageError("--timeout needs seconds");
+        } else if (options && a == "--accept-files") {
+            if (!takeValue(args, i, &v) || v.empty()) return usageError("--accept-files needs a folder");
+            acceptDir = v;
+        } else if (options && a == "--decline-files") {
+            declineFiles = true;
         } else if (options && a == "--linger") {
             if (!takeValue(args, i, &v) || !parseSeconds(v, &opt.linger)) return usageError("--linger needs seconds");
         } else if (options && a.rfind("--", 0) == 0) {
@@ -258,7 +329,81 @@ int cmdCtl(const Globals& g, const std::vector<std::string>& args) {
     }
     DtlsLink link(std::move(client));
     SystemClock clock;
+    if (acceptDir || declineFiles) {
+        FileLink files;
+        files.host = g.host;
+        files.port = port(kFilePort);
+        files.identity = kf.key.identity;
+        files.psk = kf.key.psk;
+        FileOfferLink answering(link, files, acceptDir, declineFiles, io);
+        return runCtl(answering, clock, opt, io);
+    }
     return runCtl(link, clock, opt, io);
+}
+
+int cmdFiles(const Globals& g, const std::string& cmd, const std::vector<std::string>& args) {
+    Output io = stdio();
+    std::vector<std::string> pos;
+    std::string name, out = ".";
+    bool fast = false;
+    int64_t seq = -1;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string v;
+        const std::string& a = args[i];
+        if (a == "--fast") {
+            fast = true;
+        } else if (a == "--name") {
+            if (!takeValue(args, i, &v) || v.empty()) return usageError("--name needs a value");
+            name = v;
+        } else if (a == "--out") {
+            if (!takeValue(args, i, &v) || v.empty()) return usageError("--out needs a folder");
+            out = v;
+        } else if (a == "--seq") {
+            if (!takeValue(args, i, &v)) return usageError("--seq needs a number");
+            try {
+                seq = std::stoll(v);
+            } catch (...) {
+                return usageError("--seq needs a number");
+            }
+        } else if (a.rfind("--", 0) == 0 && a.size() > 2) {
+            return usageError(cmd + ": unknown option " + a);
+        } else {
+            pos.push_back(a);
+        }
+    }
+    if (pos.size() != 1) return usageError(cmd + " needs exactly one argument");
+    KeyFileRead kf = readKeyFile(g.keyFile);
+    if (kf.status != KeyFileStatus::Ok) {
+        io.err(kf.error);
+        return kExitKeyFile;
+    }
+    FileLink link;
+    link.host = g.host;
+    link.port = port(kFilePort);
+    link.identity = kf.key.identity;
+    link.psk = kf.key.psk;
+    FileResult r;
+    if (cmd == "put") {
+        r = filePut(link, pos[0], name);
+    } else if (cmd == "txt") {
+        if (seq < 0) seq = static_cast<int64_t>(::time(nullptr)) * 1000 + (::getpid() % 1000);
+        r = fileTxt(link, pos[0], seq);
+    } else {
+        int64_t id = 0;
+        try {
+            id = std::stoll(pos[0]);
+        } catch (...) {
+            return usageError("get needs an offer id");
+        }
+        r = fileGet(link, id, fast, out, name.empty() ? "offer-" + pos[0] : name);
+        if (r.ok) io.out("saved " + r.path + " (" + std::to_string(r.bytes) + " bytes)");
+    }
+    if (!r.ok) {
+        io.err(cmd + ": " + r.error);
+        return kExitNetwork;
+    }
+    if (cmd != "get") io.out(r.reply);
+    return cmd == "get" || r.reply == "OK" ? kExitOk : kExitNetwork;
 }
 
 }  // namespace
@@ -303,6 +448,7 @@ int main(int argc, char** argv) {
     if (cmd == "ping") return cmdPing(g, rest);
     if (cmd == "known") return cmdKnown(g, rest);
     if (cmd == "ctl") return cmdCtl(g, rest);
+    if (cmd == "put" || cmd == "txt" || cmd == "get") return cmdFiles(g, cmd, rest);
     if (cmd == "move" || cmd == "click" || cmd == "key" || cmd == "type" || cmd == "scroll") {
         std::string err;
         auto lines = inputLines(cmd, rest, static_cast<int64_t>(SystemClock().now() * 1000) % 1000000000, &err);
