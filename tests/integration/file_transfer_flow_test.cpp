@@ -84,3 +84,48 @@ TEST_F(FileFlow, OfferedFileIsFetchedByThePhone) {
     EXPECT_TRUE(waitForFileContaining(logPath(), "to phone.bin 끝 (3000000B)", 10)) << fileText(logPath());
     phone->waitExit(15);
 }
+
+TEST_F(FileFlow, SharedFileIsOfferedWhileThePhoneIsConnectedAndFetchedFast) {
+    pair();
+    ASSERT_TRUE(waitForFileContaining(logPath(), "— 파일 채널", 10)) << fileText(logPath());
+    std::string body(2 * 1000 * 1000, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 40503u) >> 7);
+    const std::string src = home / "shared.bin";
+    writeFile(src, body);
+    const std::string got = home / "phone-inbox";
+    auto phone = tool("vellomark-phone", {"ctl", "--accept-files", got, "--linger", "10", "P 1"});
+    // The share tool refuses while the status file does not say "connected"; the phone is
+    // attached now, so the agent writes it within a second or so.
+    ASSERT_TRUE(waitUntil([&] { return fileText(home / ".local/share/vellomark/group/status.json")
+                                           .find("\"connected\":true") != std::string::npos; }, 10))
+        << fileText(home / ".local/share/vellomark/group/status.json");
+    std::string out;
+    ASSERT_TRUE(run("vellomark-share", {src}, &out).exitedWith(0)) << out;
+    ASSERT_TRUE(waitUntil([&] { return fileText(got + "/shared.bin").size() == body.size(); }, 20))
+        << fileText(logPath()) << phone->stdoutText() << phone->stderrText();
+    EXPECT_TRUE(fileText(got + "/shared.bin") == body);
+    EXPECT_NE(fileText(logPath()).find("보낼함 — shared.bin 를 폰에 제안한다"), std::string::npos);
+    // The offer ended: its outbox item is gone.
+    EXPECT_TRUE(waitUntil([&] {
+        std::error_code ec;
+        return fs::is_empty(home / ".local/share/vellomark/group/outbox", ec);
+    }, 10));
+    phone->signal(SIGTERM);
+}
+
+TEST_F(FileFlow, OpensslSpeaksPutByHand) {
+    auto key = pair();
+    ASSERT_TRUE(waitForFileContaining(logPath(), "— 파일 채널", 10)) << fileText(logPath());
+    auto psk = vm::base64Decode(key["psk"].get<std::string>());
+    ASSERT_TRUE(psk);
+    // "PUT <size> <base64 name>", then the bytes; the agent answers "OK".
+    const std::string script = "(printf 'PUT 5 " + vm::base64Encode(std::string("hand.txt")) +
+                               "\\nhello'; sleep 2) | openssl s_client -quiet -tls1_2 -psk " + vm::hexLower(*psk) +
+                               " -psk_identity " + key["identity"].get<std::string>() +
+                               " -cipher PSK-AES128-GCM-SHA256 -connect 127.0.0.1:" +
+                               std::to_string(47825 + offset) + " 2>&1";
+    auto ossl = spawn({"/bin/sh", "-c", script}, env());
+    EXPECT_TRUE(waitUntil([&] { return fileText(home / "Vellomark/hand.txt") == "hello"; }, 10))
+        << ossl->stdoutText() << fileText(logPath());
+    EXPECT_TRUE(waitUntil([&] { return ossl->stdoutText().find("OK") != std::string::npos; }, 10)) << ossl->stdoutText();
+}
