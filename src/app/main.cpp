@@ -145,16 +145,15 @@ int main(int argc, char** argv) {
     rooms.fileCancelLocal = [] { fileSend.fileCancel(false); };
     rooms.offerFile = [](const std::string& path) { fileSend.fileOfferStart(path); };
     rooms.restartFileListener = [] { fileChannel.restart(pairStore.pskList()); };
-    rooms.startWatchers = [] { fileReceive.migrateReceived(); };
 
     // The app-group folder shared with vellomark-share: the status file and the outbox,
-    // swept once a second on their own thread, started with the other watchers.
+    // swept once a second on their own thread.
     static Outbox outbox(
         clock, log, phone, locations.groupDir,
         [](const std::string& path, const std::string& item) { fileSend.fileOfferStart(path, item); },
         [] { return fileSend.offerBusy(); });
-    rooms.startWatchers = [previous = std::move(rooms.startWatchers)] {
-        if (previous) previous();
+    rooms.startWatchers = [] {
+        fileReceive.migrateReceived();
         outbox.start();
     };
 
