@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 ./scripts/build.sh
 echo "vellomark: starting; logs in ${XDG_STATE_HOME:-$HOME/.local/state}/vellomark/ — stop with Ctrl+C"
-exec ./build/bin/vellomark "$@"
+exec "./${VELLOMARK_BUILD_DIR:-build}/bin/vellomark" "$@"
