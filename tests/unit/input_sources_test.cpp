@@ -9,37 +9,17 @@
 #include <vector>
 
 #include "input/input_sources.h"
+#include "support/test_files.h"
 
 using namespace vm;
 namespace fs = std::filesystem;
 namespace ev = vm::platform::ev;
 
+using vm::testing::TempDir;
+using vm::testing::readAll;
+using vm::testing::countOf;
+
 namespace {
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        std::string t = (fs::temp_directory_path() / "vm-inputsrc-XXXXXX").string();
-        path = ::mkdtemp(t.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
-std::string readAll(const std::string& p) {
-    std::ifstream in(p);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-int countOf(const std::string& hay, const std::string& needle) {
-    int n = 0;
-    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
-    return n;
-}
 
 const std::string kABC = "com.apple.keylayout.ABC";
 const std::string kKorean = "com.apple.inputmethod.Korean.2SetKorean";

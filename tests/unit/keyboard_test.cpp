@@ -8,37 +8,17 @@
 #include <vector>
 
 #include "input/keyboard.h"
+#include "support/test_files.h"
 
 using namespace vm;
 namespace fs = std::filesystem;
 namespace ev = vm::platform::ev;
 
+using vm::testing::TempDir;
+using vm::testing::readAll;
+using vm::testing::countOf;
+
 namespace {
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        std::string t = (fs::temp_directory_path() / "vm-keyboard-XXXXXX").string();
-        path = ::mkdtemp(t.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
-std::string readAll(const std::string& p) {
-    std::ifstream in(p);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-int countOf(const std::string& hay, const std::string& needle) {
-    int n = 0;
-    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
-    return n;
-}
 
 struct Key {
     int type;

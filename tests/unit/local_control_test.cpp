@@ -14,41 +14,21 @@
 #include <sstream>
 
 #include "control/local_control.h"
+#include "support/test_files.h"
 
 using namespace vm;
 namespace fs = std::filesystem;
 
-namespace {
+using vm::testing::TempDir;
+using vm::testing::readAll;
+using vm::testing::countOf;
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        std::string t = (fs::temp_directory_path() / "vm-localctl-XXXXXX").string();
-        path = ::mkdtemp(t.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
+namespace {
 
 mode_t modeOf(const std::string& p) {
     struct stat st {};
     EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
     return st.st_mode;
-}
-
-std::string readAll(const std::string& p) {
-    std::ifstream in(p);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-int countOf(const std::string& hay, const std::string& needle) {
-    int n = 0;
-    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
-    return n;
 }
 
 // Connects, sends `text`, closes the sending side and returns the agent's answer.

@@ -22,34 +22,20 @@
 #include "control/phone_state.h"
 #include "files/outbox.h"
 #include "support/fake_peer.h"
+#include "support/test_files.h"
 
 namespace fs = std::filesystem;
 using namespace vm;
 
+using vm::testing::TempDir;
+using vm::testing::readAll;
+using vm::testing::countOf;
+
 namespace {
-
-struct OutboxTempDir {
-    std::string path;
-    OutboxTempDir() {
-        std::string t = (fs::temp_directory_path() / "vm-outbox-XXXXXX").string();
-        path = ::mkdtemp(t.data());
-    }
-    ~OutboxTempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 class OutboxTest : public ::testing::Test {
 protected:
-    OutboxTempDir tmp;
+    TempDir tmp;
     FakeClock clock;
     Logger log{tmp.path + "/logs", clock};
     PhoneState phone{clock.now()};
@@ -75,7 +61,7 @@ protected:
         phone.setPhoneName(name);
     }
     void heard() { phone.phoneLastSeen.store(clock.now()); }
-    nlohmann::json status() { return nlohmann::json::parse(slurp(outbox.statusFile())); }
+    nlohmann::json status() { return nlohmann::json::parse(readAll(outbox.statusFile())); }
 
     // An item folder holding one file, created `age` seconds ago.
     std::string addItem(const std::string& name, const std::string& file, double age) {
@@ -85,13 +71,13 @@ protected:
         created[name] = clock.now() - age;
         return dir;
     }
-    std::string logText() { return slurp(log.cursorLogPath()); }
+    std::string logText() { return readAll(log.cursorLogPath()); }
 };
 
 TEST_F(OutboxTest, StatusFileIsCompactAtomicAndPrivate) {
     connect("Mina's iPhone");
     outbox.fileStatusSweep();
-    const std::string text = slurp(outbox.statusFile());
+    const std::string text = readAll(outbox.statusFile());
     const auto j = nlohmann::json::parse(text);
     EXPECT_EQ(text, j.dump());  // compact: exactly what a plain dump gives, no blanks or line breaks
     ASSERT_TRUE(j.is_object());
@@ -277,7 +263,7 @@ TEST_F(OutboxTest, HiddenFoldersAreNeverTakenNorTouched) {
 }
 
 TEST(OutboxCreationTime, FreshFolderIsDatedNow) {
-    OutboxTempDir tmp;
+    TempDir tmp;
     const std::string dir = tmp.path + "/item";
     const double before = SystemClock().now();
     fs::create_directory(dir);
@@ -290,7 +276,7 @@ TEST(OutboxCreationTime, FreshFolderIsDatedNow) {
 }
 
 TEST(OutboxThread, GroupThreadSweepsUnderItsName) {
-    OutboxTempDir tmp;
+    TempDir tmp;
     FakeClock clock;
     Logger log(tmp.path + "/logs", clock);
     PhoneState phone(clock.now());
@@ -306,7 +292,7 @@ TEST(OutboxThread, GroupThreadSweepsUnderItsName) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline && !(sawName && fs::exists(outbox.statusFile()))) {
             for (const auto& task : fs::directory_iterator("/proc/self/task")) {
-                if (slurp((task.path() / "comm").string()) == "vellomark.group\n") sawName = true;
+                if (readAll((task.path() / "comm").string()) == "vellomark.group\n") sawName = true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }

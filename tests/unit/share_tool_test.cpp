@@ -18,34 +18,20 @@
 #include "platform/group_paths.h"
 #include "share/share.h"
 #include "support/fake_peer.h"
+#include "support/test_files.h"
 
 namespace fs = std::filesystem;
 using namespace vm;
 
+using vm::testing::TempDir;
+using vm::testing::readAll;
+using vm::testing::countOf;
+
 namespace {
-
-struct ShareTempDir {
-    std::string path;
-    ShareTempDir() {
-        std::string t = (fs::temp_directory_path() / "vm-share-XXXXXX").string();
-        path = ::mkdtemp(t.data());
-    }
-    ~ShareTempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 class ShareToolTest : public ::testing::Test {
 protected:
-    ShareTempDir tmp;
+    TempDir tmp;
     std::string group = tmp.path + "/group";
     std::string outbox = group + "/outbox";
     const double now = 1'800'000'000.0;
@@ -124,7 +110,7 @@ TEST_F(ShareToolTest, ItemIsAUuidFolderHoldingTheCopy) {
     std::vector<std::string> inside;
     for (const auto& e : fs::directory_iterator(entries[0])) inside.push_back(e.path().filename().string());
     EXPECT_EQ(inside, std::vector<std::string>{"photo 1.jpg"});
-    EXPECT_EQ(slurp(entries[0].string() + "/photo 1.jpg"), std::string(1000, 'q'));
+    EXPECT_EQ(readAll(entries[0].string() + "/photo 1.jpg"), std::string(1000, 'q'));
     EXPECT_TRUE(fs::exists(file));  // the original stays
 }
 
@@ -208,7 +194,7 @@ TEST(ShareToolArguments, FileUrlsBecomePaths) {
 
 // The tool's item is what the agent's sweep offers: the copied file inside the new folder.
 TEST(ShareToolWithAgent, SharedFileIsOfferedByTheOutbox) {
-    ShareTempDir tmp;
+    TempDir tmp;
     FakeClock clock(SystemClock().now());  // items are dated by the file system
     Logger log(tmp.path + "/logs", clock);
     PhoneState phone(clock.now());
@@ -229,7 +215,7 @@ TEST(ShareToolWithAgent, SharedFileIsOfferedByTheOutbox) {
     agent.fileOutboxSweep();
     ASSERT_EQ(offers.size(), 1u);
     EXPECT_EQ(offers[0].second, r.items[0]);
-    EXPECT_EQ(slurp(offers[0].first), "hello phone");
+    EXPECT_EQ(readAll(offers[0].first), "hello phone");
 
     // Unsent for ten minutes: the agent gives up on it.
     clock.advance(601.0);
