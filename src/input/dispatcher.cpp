@@ -12,25 +12,13 @@
 #include "input/input_sources.h"
 #include "input/keyboard.h"
 #include "input/pointer.h"
+#include "control/ctl_msg.h"
 #include "input/text_entry.h"
 #include "session/agent_mode.h"
 
 namespace vm {
 
 namespace {
-
-// Words are separated by the blank alone; tabs and other white space belong to a word.
-std::vector<std::string> splitWords(const std::string& line) {
-    std::vector<std::string> words;
-    size_t i = 0;
-    while (i < line.size()) {
-        size_t j = line.find(' ', i);
-        if (j == std::string::npos) j = line.size();
-        if (j > i) words.emplace_back(line, i, j - i);
-        i = j + 1;
-    }
-    return words;
-}
 
 // The whole word as a double (decimal, exponent, hex, "inf", "nan" as the C
 // library reads them); leading white space or trailing characters make it invalid.
@@ -93,7 +81,8 @@ int32_t scrollAmount(double v) {
 Dispatcher::Dispatcher(DispatcherDeps deps, DispatcherRooms rooms) : d_(deps), r_(std::move(rooms)) {}
 
 void Dispatcher::handle(const std::string& line) {
-    std::vector<std::string> w = splitWords(line);
+    // Words are separated by the blank alone; tabs and other white space belong to a word.
+    std::vector<std::string> w = ctlWords(line);
     if (w.empty()) return;
     const std::string& cmd = w[0];
     const size_t n = w.size();
