@@ -7,6 +7,9 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libssl-dev openssl nlohmann-json3-dev libasio-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libavcodec-dev libavutil-dev libswscale-dev libturbojpeg0-dev libpng-dev
+  libavahi-client-dev
+  ffmpeg
 )
 
 missing=()

@@ -2,6 +2,9 @@
 // starts the input side on its own thread and runs the main run loop.
 #include <unistd.h>
 
+#include <arpa/inet.h>
+
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <mutex>
@@ -36,6 +39,18 @@
 #include "files/outbox.h"
 #include "pairing/pairing.h"
 #include "session/agent_mode.h"
+#include "session/apps.h"
+#include "session/screen_lock.h"
+#include "session/window_gather.h"
+#include "display/display_policy.h"
+#include "display/vdisp_core.h"
+#include "base/settings.h"
+#include "video/capture.h"
+#include "video/encoder.h"
+#include "video/sink.h"
+#include "video/stream_main.h"
+#include "video/video_key.h"
+#include "video/video_stats.h"
 #include "platform/platform.h"
 
 using namespace vm;
@@ -45,11 +60,7 @@ int main(int argc, char** argv) {
     blockSigterm();
 
     const std::vector<std::string> args(argv, argv + argc);
-    if (auto display = inspectRequest(args)) {
-        std::fprintf(stderr, "vellomark: --inspect %u: the display inspector is not part of this build yet\n",
-                     *display);
-        return 2;
-    }
+    const std::optional<uint32_t> inspect = inspectRequest(args);
 
     static SystemClock clock;
     const auto locations = platform::Locations::fromEnvironment();
@@ -61,24 +72,81 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vellomark: %s\n", e.what());
         return 1;
     }
+    // The display inspector: one line of facts about display N, then exit.
+    if (inspect) return VDispCore::vdispInspect(platform->displays(), *inspect);
+
     log.logLine("vellomark " PROJECT_VERSION " 시작 — pid " + std::to_string(::getpid()) + ", 플랫폼 " +
                 platform->name() + "\n");
 
     // The installer's hand-off comes here once the installer exists.
 
-    // Hook tables: filled here, before any other thread starts, and never changed.
-    // The virtual display, the video side and the approval UI are not built yet, so
-    // their tables stay absent and the input side runs on alone.
-    static const HookTables hooks{};
-
     static MainQueue mainQueue;
     mainQueue.adoptCurrentThread();
 
+    // The virtual display core; it runs on the main thread and spins the main run loop while it waits.
+    // Its creation lock lives in the user's runtime folder, so agents of different users never meet.
+    std::string why;
+    const std::string vdispLockPath = prepareRuntimeDir(locations.runtimeDir, &why)
+                                          ? locations.runtimeDir + "/vdisp.lock"
+                                          : "/tmp/vdisp-" + std::to_string(::getuid()) + ".lock";
+    static VDispCore vdisp(clock, log, platform->displays(), &mainQueue,
+                           [](double seconds) { mainQueue.spinRunLoop(seconds); },
+                           locations.supportDir + "/vdisp/serial.txt", vdispLockPath);
+
+    // The video side's pieces that the hooks reach: the session key, the sender and the encoder.
+    static video::VideoKey videoKey(log);
+    static video::VideoStats videoStats;
+    static std::atomic<bool> videoAllowed{false};
+    static Settings settings(locations.supportDir + "/settings.json");
+    static video::Encoder* encoderPtr = nullptr;
+    static std::unique_ptr<video::Sink> sink;
+    try {
+        sink = std::make_unique<video::Sink>(
+            video::SinkDeps{clock, log, settings, videoKey, videoStats, videoAllowed,
+                            [](double maxW) -> std::optional<Bytes> {
+                                return encoderPtr ? encoderPtr->thumbnailJPEG(maxW) : std::nullopt;
+                            }},
+            port(kVideoPort));
+    } catch (const std::exception& e) {
+        log.streamLog(std::string("⚠︎ 영상 소켓을 못 열었다 — ") + e.what() + " · 영상 없이 간다\n");
+    }
+    static std::unique_ptr<video::Encoder> encoder;
+    if (sink) {
+        encoder = std::make_unique<video::Encoder>(video::EncoderDeps{
+            clock, log, *sink, videoStats, [p = platform.get()](int status) { p->exitProcess(status); }});
+        encoderPtr = encoder.get();
+    }
+
+    // Hook tables: filled here, before any other thread starts, and never changed.
+    static const HookTables hooks = [] {
+        HookTables h;
+        h.vdispHooks = VDispHooks{[] { return vdisp.vdispAlive(); }, [] { vdisp.vdispCreate(); },
+                                  [] { vdisp.vdispDestroy(); },
+                                  [](uint32_t w, uint32_t hgt) { return vdisp.vdispSetSize(w, hgt); }};
+        if (sink) {
+            VideoHooks v;
+            v.control = [](const std::string& line, uint32_t ip) { sink->control(line, ip); };
+            v.key = [] {
+                auto pair = videoKey.current();
+                return std::make_pair(pair->id, pair->key);
+            };
+            v.thumb = [] { return sink->thumbnailChunks(); };
+            // Rotation waits its turn on the send queue, so it never falls between two chunks of a frame.
+            v.rotateKey = [] {
+                if (encoderPtr) {
+                    encoderPtr->onSendQueue([] { videoKey.rotateNow(); });
+                } else {
+                    videoKey.rotateNow();
+                }
+            };
+            h.videoHooks = std::move(v);
+        }
+        return h;
+    }();
+
     const uint32_t onlineDisplays = platform->displays().onlineCount();
     if (onlineDisplays == 0) {
-        // No virtual display can be made without its core; that counts as a failed creation.
-        const bool created = hooks.vdispHooks && (hooks.vdispHooks->create(), hooks.vdispHooks->alive());
-        if (!created) {
+        if (vdisp.vdispCreate() != 0) {
             static const char kLine[] = "가상 화면을 못 세웠다\n";
             ssize_t r = ::write(2, kLine, sizeof kLine - 1);
             (void)r;
@@ -115,9 +183,32 @@ int main(int argc, char** argv) {
     static TextEntry textEntry(clock, log, platform->events(), platform->pasteboard(), globalQueue());
     static AgentMode agent(clock, log, sender, AgentModePaths{locations.logDir + "/agent"});
     static std::mutex vdispLock;
+
+    // Windows, apps, the display policy and the screen lock.
+    static WindowGather gather(clock, log, platform->displays(), platform->workspace(), platform->windowServer(),
+                               platform->windowElements(), &globalQueue());
+    auto gatherAll = [](std::optional<int32_t> pid, bool wake) { return gather.gatherWindows(pid, wake); };
+    static DisplayPolicy policy(DisplayPolicyDeps{clock, log, platform->displays(), hooks, phone, vdispLock, &mainQueue,
+                                                  &globalQueue(), gatherAll, locations.supportDir + "/physical-off"});
+    static Apps apps(AppsDeps{clock, log, platform->workspace(), platform->windowElements(), sender, phone, gatherAll,
+                              &mainQueue, &globalQueue()});
+    static ScreenLock screenLock(ScreenLockDeps{log, platform->session(), platform->workspace(), sender, phone, agent,
+                                                hooks, vdispLock, [] { policy.physicalDisplaysOn(); },
+                                                [] { policy.ensureVDisp(); }, videoAllowed, &mainQueue});
+
+    DispatcherRooms dispatcherRooms;
+    dispatcherRooms.gatherWindows = [](std::optional<int32_t> pid, bool wake) { gather.gatherWindows(pid, wake); };
+    dispatcherRooms.screenBlockedReason = [] { return screenLock.screenBlockedReason(); };
+    dispatcherRooms.screenLocked = [] { return screenLock.screenLocked(); };
+    dispatcherRooms.loginName = [p = platform.get()] { return p->workspace().loginName(); };
+    dispatcherRooms.ensureVDisp = [] { policy.ensureVDisp(); };
+    dispatcherRooms.setMain = [](bool toVirtual, bool gatherToo) { policy.setMain(toVirtual, gatherToo); };
+    dispatcherRooms.physicalDisplaysOn = [] { policy.physicalDisplaysOn(); };
+    dispatcherRooms.physicalDisplaysOff = [] { policy.physicalDisplaysOff(); };
+    dispatcherRooms.setVDispGraceUntil = [](double until) { policy.setVDispGraceUntil(until); };
     static Dispatcher dispatcher(DispatcherDeps{clock, log, platform->events(), phone, sender, hooks, pointer, keyboard,
                                                 textEntry, inputSources, agent, &mainQueue, &globalQueue(), vdispLock},
-                                 DispatcherRooms{});
+                                 dispatcherRooms);
 
     CursorRooms rooms;
     rooms.handle = [](const std::string& line) { dispatcher.handle(line); };
@@ -126,6 +217,19 @@ int main(int argc, char** argv) {
     rooms.inputSourceTag = [] { return inputSources.inputSourceTag(); };
     rooms.startInputSourceWatch = [] { inputSources.startInputSourceWatch(); };
     rooms.agentStop = [] { agent.stopByLoopback(); };
+    rooms.runningAppsJSON = [] { return apps.runningAppsJSON(); };
+    rooms.appIconPNG = [](int32_t pid) { return apps.appIconPNG(pid); };
+    rooms.bringAppToFront = [](int32_t pid) { apps.bringAppToFront(pid); };
+    rooms.physicalDisplaysOn = [] { policy.physicalDisplaysOn(); };
+    rooms.physicalDisplaysOff = [] { policy.physicalDisplaysOff(); };
+    rooms.ensureVDisp = [] { policy.ensureVDisp(); };
+    rooms.mainIsVirtual = [] { return policy.mainIsVirtual(); };
+    rooms.setMain = [](bool toVirtual, bool gatherToo) { policy.setMain(toVirtual, gatherToo); };
+    rooms.currentDisplaySize = [] { return policy.currentDisplaySize(); };
+    rooms.setDisplayMode = [](uint32_t w, uint32_t h) { return policy.setDisplayMode(w, h); };
+    rooms.sweepVDispGrace = [] { policy.sweepVDispGrace(); };
+    rooms.quietPhone = [](double quiet) { policy.quietPhone(quiet); };
+    rooms.setVDispGraceUntil = [](double until) { policy.setVDispGraceUntil(until); };
 
     // Files both ways and long texts over the TLS file channel.
     static SerialQueue fileQueue("local.umo.inputd.file");
@@ -153,8 +257,11 @@ int main(int argc, char** argv) {
         [](const std::string& path, const std::string& item) { fileSend.fileOfferStart(path, item); },
         [] { return fileSend.offerBusy(); });
     rooms.startWatchers = [] {
-        fileReceive.migrateReceived();
+        std::thread([] { gather.watchNewWindows(); }).detach();
         outbox.start();
+        fileReceive.migrateReceived();
+        screenLock.watchVideoGate();
+        screenLock.watchScreenLock();
     };
 
     CursorDeps deps{clock, log, *platform, hooks, inbox, phone, sender, pairStore, pairing};
@@ -167,6 +274,22 @@ int main(int argc, char** argv) {
     static CursorMain cursor(deps, rooms);
     cursorPtr = &cursor;
     std::thread([] { cursor.run(); }).detach();
+
+    // The video side: capture, the timers, the advertisement.
+    static std::unique_ptr<video::Capture> capture;
+    static std::unique_ptr<video::StreamMain> stream;
+    if (sink && encoder) {
+        capture = std::make_unique<video::Capture>(video::CaptureDeps{clock, log, platform->displays(),
+                                                                      platform->capture(), *encoder, *sink, videoStats,
+                                                                      &mainQueue, &globalQueue()});
+        stream = std::make_unique<video::StreamMain>(video::StreamMainDeps{
+            clock, log, platform->displays(), platform->advertiser(), *encoder, *sink, *capture, videoStats, videoKey,
+            mainQueue, nullptr});
+        stream->start();
+    }
+
+    // The front app watch pushes a fresh app list whenever the phone's user switches apps.
+    apps.startFrontAppTimer();
 
     mainQueue.run();
     return 0;

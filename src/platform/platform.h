@@ -10,6 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/capture.h"
+#include "platform/displays.h"
+#include "platform/geometry.h"
+#include "platform/workspace.h"
+
 namespace vm {
 class Logger;
 }
@@ -29,33 +34,11 @@ struct Locations {
     static Locations fromEnvironment();
 };
 
-class Displays {
-public:
-    virtual ~Displays() = default;
-    // Number of online displays (physical and virtual), as the window server counts them.
-    virtual uint32_t onlineCount() = 0;
-};
-
 class Accessibility {
 public:
     virtual ~Accessibility() = default;
     // Whether this process may post input events; `prompt` asks the user when it may not.
     virtual bool isTrusted(bool prompt) = 0;
-};
-
-struct Point {
-    double x = 0;
-    double y = 0;
-};
-
-// A rectangle; which way y runs depends on where it is used (said there).
-struct Rect {
-    double x = 0;
-    double y = 0;
-    double width = 0;
-    double height = 0;
-    double maxX() const { return x + width; }
-    double maxY() const { return y + height; }
 };
 
 // Event type numbers, flag masks and key codes are the core's vocabulary (the
@@ -155,6 +138,12 @@ public:
     virtual Events& events() = 0;
     virtual Pasteboard& pasteboard() = 0;
     virtual InputSources& inputSources() = 0;
+    virtual ScreenCapture& capture() = 0;
+    virtual ServiceAdvertiser& advertiser() = 0;
+    virtual Workspace& workspace() = 0;
+    virtual WindowServer& windowServer() = 0;
+    virtual WindowElements& windowElements() = 0;
+    virtual Session& session() = 0;
     // Ends the process at once with `status` (no destructors run; logs are already written).
     [[noreturn]] virtual void exitProcess(int status) = 0;
 };

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
 #include <string>
 
@@ -66,9 +67,13 @@ protected:
         return st.value_or(ExitStatus{});
     }
 
-    // Pairs through the whole protocol and returns the phone's key file.
-    nlohmann::json pair() {
-        auto phone = tool("vellomark-phone", {"pair", "--name", "Test phone", "--timeout", "30"});
+    // Pairs through the whole protocol and returns the phone's key file (the default
+    // one, or `keyFile` for a second phone).
+    nlohmann::json pair(const std::optional<std::string>& keyFile = std::nullopt) {
+        std::vector<std::string> args{"pair", "--name", "Test phone", "--timeout", "30"};
+        if (keyFile) args.insert(args.begin(), {"--key", *keyFile});
+        const std::string keyPathUsed = keyFile ? *keyFile : keyPath();
+        auto phone = tool("vellomark-phone", args);
         std::smatch m;
         std::string out;
         const std::regex shown("code: (\\d{6})\\s+request: (\\d+)");
@@ -82,9 +87,9 @@ protected:
         auto st = phone->waitExit(20);
         EXPECT_TRUE(st && st->exitedWith(0)) << phone->stdoutText() << phone->stderrText();
         EXPECT_NE(phone->stdoutText().find("identity: "), std::string::npos);
-        EXPECT_EQ(fileMode(keyPath()), 0600);
+        EXPECT_EQ(fileMode(keyPathUsed), 0600);
         EXPECT_TRUE(waitForFileContaining(logPath(), "listening dtls/" + std::to_string(47824 + offset), 10));
-        return nlohmann::json::parse(fileText(keyPath()));
+        return nlohmann::json::parse(fileText(keyPathUsed));
     }
 };
 

@@ -21,6 +21,7 @@ protected:
     TempDir home{"vellomark-home"};
 
     std::string logPath() const { return home.path() + "/.local/state/vellomark/inputd.log"; }
+    std::string vdispLogPath() const { return home.path() + "/.local/state/vellomark/vdisp.log"; }
     std::string pairPath() const { return home.path() + "/.local/share/vellomark/pairings.json"; }
     std::string runtimeDir() const {
         const std::string dir = home.path() + "/run";
@@ -89,8 +90,9 @@ TEST_F(AgentProcess, LogsItsStartAndEndsWithStatusZeroOnSigterm) {
     // The pairing folder keeps keys: only the user may enter it.
     EXPECT_EQ(fileMode(home.path() + "/.local/share/vellomark"), 0700);
 
-    // No display is online and no virtual display core is wired: start-up says so and goes on.
-    EXPECT_EQ(agent->stderrText(), kNoVirtualScreen);
+    // No display is online: the agent makes its virtual display before anything else, quietly.
+    EXPECT_EQ(agent->stderrText(), "");
+    EXPECT_TRUE(waitForFileContaining(vdispLogPath(), "가상 디스플레이 준비됨 — id=", 10)) << fileText(vdispLogPath());
     EXPECT_TRUE(agent->running());
 
     expectCleanTerm(*agent);
@@ -104,22 +106,32 @@ TEST_F(AgentProcess, WithAnOnlineDisplayNoVirtualScreenIsNeeded) {
     expectCleanTerm(*agent);
 }
 
-TEST_F(AgentProcess, AnOfflineDisplayDoesNotCount) {
+TEST_F(AgentProcess, AnOfflineDisplayDoesNotCountAndTheVirtualOneIsMadeAtStart) {
     writeFile(home / "scene.json", R"({"displays":[{"width":1920,"height":1080,"online":false}]})");
     auto agent = start({}, {{"VELLOMARK_HEADLESS_SCENE", home / "scene.json"}});
     waitStarted(*agent);
-    EXPECT_EQ(agent->stderrText(), kNoVirtualScreen);
+    EXPECT_EQ(agent->stderrText(), "");
+    const std::string vlog = fileText(vdispLogPath());
+    EXPECT_NE(vlog.find("가상 디스플레이 준비됨 — id="), std::string::npos) << vlog;
+    EXPECT_NE(vlog.find("1024x576 pt (2048x1152 px)"), std::string::npos) << vlog;
     expectCleanTerm(*agent);
 }
 
-TEST_F(AgentProcess, InspectWithADisplayNumberExitsWithTheInspectorStatus) {
-    auto agent = start({"--inspect", "7"});
+TEST_F(AgentProcess, InspectPrintsOneLineOfDisplayFactsAndExits) {
+    writeFile(home / "scene.json", R"({"displays":[{"width":1440,"height":900,"scale":2}]})");
+    auto agent = start({"--inspect", "1"}, {{"VELLOMARK_HEADLESS_SCENE", home / "scene.json"}});
     auto st = agent->waitExit(20.0);
     ASSERT_TRUE(st.has_value());
-    EXPECT_TRUE(st->exitedWith(2)) << st->describe();
-    const std::string err = agent->stderrText();
-    EXPECT_NE(err.find("--inspect 7"), std::string::npos) << err;
-    EXPECT_NE(err.find("inspector"), std::string::npos) << err;
+    EXPECT_TRUE(st->exitedWith(0)) << st->describe();
+    EXPECT_EQ(agent->stdoutText(),
+              "scale=2.000 ns=2.000 mode=2.000 matched=1 screens=1 ids=1:2.0 pt=1440x900 px=2880x1800 "
+              "ioflags=0x0 mm=762x476 online=1\n");
+    // A display nobody reports: matched=0, nothing online.
+    auto other = start({"--inspect", "7"}, {{"VELLOMARK_HEADLESS_SCENE", home / "scene.json"}});
+    auto st2 = other->waitExit(20.0);
+    ASSERT_TRUE(st2 && st2->exitedWith(0));
+    EXPECT_NE(other->stdoutText().find("matched=0 "), std::string::npos) << other->stdoutText();
+    EXPECT_NE(other->stdoutText().find(" online=0\n"), std::string::npos) << other->stdoutText();
     // The diagnostic does not start the agent.
     EXPECT_FALSE(fs::exists(logPath()) && fileText(logPath()).find(kTrustedLine) != std::string::npos);
 }

@@ -321,14 +321,14 @@ TEST(HeadlessInputSources, TheSceneListsSourcesAndTheCurrentOne) {
 
 TEST(HeadlessWorkspaces, ControlArrowMovesTheWorkspacePlainArrowDoesNot) {
     auto desk = desktop();
-    EXPECT_EQ(desk->workspaceCount(), 4);
-    EXPECT_EQ(desk->workspace(), 0);
+    EXPECT_EQ(desk->spaceCount(), 4);
+    EXPECT_EQ(desk->space(), 0);
 
     desk->postKey(key(ev::kKeyDown, 124, 0xA00000));  // plain Right
     desk->postKey(key(ev::kKeyUp, 124, 0xA00000));
-    EXPECT_EQ(desk->workspace(), 0);
+    EXPECT_EQ(desk->space(), 0);
     desk->postKey(key(ev::kKeyDown, 124, ev::kFlagShift | 0xA00000));
-    EXPECT_EQ(desk->workspace(), 0);
+    EXPECT_EQ(desk->space(), 0);
 
     // The core's own sequence: Control down, arrow down and up with Control, Control up.
     auto moveRight = [&] {
@@ -338,27 +338,27 @@ TEST(HeadlessWorkspaces, ControlArrowMovesTheWorkspacePlainArrowDoesNot) {
         desk->postKey(key(ev::kFlagsChanged, 59, 0));
     };
     moveRight();
-    EXPECT_EQ(desk->workspace(), 1);
+    EXPECT_EQ(desk->space(), 1);
     // A key-up alone moves nothing; other keys with Control move nothing.
     desk->postKey(key(ev::kKeyUp, 124, 0xA40000));
     desk->postKey(key(ev::kKeyDown, 125, 0xA40000));
-    EXPECT_EQ(desk->workspace(), 1);
+    EXPECT_EQ(desk->space(), 1);
     moveRight();
     moveRight();
     moveRight();  // clamped at the last one
-    EXPECT_EQ(desk->workspace(), 3);
+    EXPECT_EQ(desk->space(), 3);
 
     desk->postKey(key(ev::kKeyDown, 123, 0xA40000));
-    EXPECT_EQ(desk->workspace(), 2);
+    EXPECT_EQ(desk->space(), 2);
     for (int i = 0; i < 5; ++i) desk->postKey(key(ev::kKeyDown, 123, ev::kFlagControl));
-    EXPECT_EQ(desk->workspace(), 0);
+    EXPECT_EQ(desk->space(), 0);
 
     auto scene = desktop(R"({"workspaces":2,"workspace":1})");
-    EXPECT_EQ(scene->workspace(), 1);
+    EXPECT_EQ(scene->space(), 1);
     scene->postKey(key(ev::kKeyDown, 124, ev::kFlagControl));
-    EXPECT_EQ(scene->workspace(), 1);
-    scene->setWorkspace(-3);
-    EXPECT_EQ(scene->workspace(), 0);
+    EXPECT_EQ(scene->space(), 1);
+    scene->setSpace(-3);
+    EXPECT_EQ(scene->space(), 0);
 }
 
 // ---------------------------------------------------------------- record and trace

@@ -143,7 +143,7 @@ TEST(HeadlessScene, InputSideKeysAreReadAndChecked) {
     EXPECT_EQ(s.workspace, 2);
     HeadlessDesktop desk(someLocations(), s);
     EXPECT_FALSE(desk.isTrusted(false));
-    EXPECT_EQ(desk.workspace(), 2);
+    EXPECT_EQ(desk.space(), 2);
 
     Scene d = Scene::parse("{}");
     EXPECT_FALSE(d.pointer.has_value());

@@ -24,6 +24,8 @@
 #include "phone/phone_keyfile.h"
 #include "phone/phone_link.h"
 #include "phone/phone_protocol.h"
+#include "phone/phone_session.h"
+#include "phone/phone_video.h"
 
 using namespace vm;
 using namespace vm::phone;
@@ -71,6 +73,22 @@ const char* kUsage =
     "      Sends TEXT as a long text over the file channel; prints the reply.\n"
     "  get ID [--fast] [--out DIR] [--name NAME]\n"
     "      Fetches the file the agent offered as ID (GET) into DIR (default .).\n"
+    "  video [--seconds S] [--drop PCT] [--seed N] [--level L] [--fec N] [--save-png FILE]\n"
+    "      Watches the screen for S seconds (default 5): asks for the video key\n"
+    "      (\"VKEY?\"), registers its own UDP port (\"VH port\" every 2 s), repairs lost\n"
+    "      chunks from parity and by asking again (\"VN\"), decodes the HEVC video and\n"
+    "      prints one summary line:\n"
+    "        video frames=N decoded=N keyframes=N skipped=N size=WxH lost=N recovered=N\n"
+    "        resent=N unrecoverable=N decodeErrors=N keyNumber=N keyChanges=N\n"
+    "        decodedAfterKeyChange=N latencyMedianMs=X latencyP99Ms=X\n"
+    "      --drop throws PCT % of the datagrams away on purpose; --save-png keeps the\n"
+    "      last picture. Exit 0 when at least one frame was decoded.\n"
+    "  apps [--icon PID FILE]\n"
+    "      Prints the agent's app list (JSON); with --icon also saves that app's icon (PNG).\n"
+    "  session --vd W H [--d W H] [--seconds S] [--drop PCT] [--save-png FILE] [--no-bye]\n"
+    "      One whole phone session on one connection: HELLO, \"D w h\" (prints the\n"
+    "      answers), \"VD W H\" (a virtual display of the phone's shape), video as above\n"
+    "      for S seconds, then BYE.\n"
     "\n"
     "Exit status:\n"
     "  0  success\n"
@@ -341,6 +359,138 @@ int cmdCtl(const Globals& g, const std::vector<std::string>& args) {
     return runCtl(link, clock, opt, io);
 }
 
+// Opens the encrypted control link with the key file; on failure returns nothing and sets `exitCode`.
+std::unique_ptr<MessageLink> controlLink(const Globals& g, const Output& io, std::string* phoneId, int* exitCode) {
+    KeyFileRead kf = readKeyFile(g.keyFile);
+    if (kf.status != KeyFileStatus::Ok) {
+        io.err(kf.error);
+        *exitCode = kExitKeyFile;
+        return nullptr;
+    }
+    *phoneId = kf.key.id;
+    std::string err;
+    auto client = DtlsClient::connect(g.host, port(kCtlPort), kf.key.identity, kf.key.psk, kHandshakeSeconds, &err);
+    if (!client) {
+        io.err("DTLS handshake with " + g.host + " failed: " + err);
+        *exitCode = kExitHandshake;
+        return nullptr;
+    }
+    return std::make_unique<DtlsLink>(std::move(client));
+}
+
+bool parseInt(const std::string& s, int lo, int hi, int* out) {
+    if (s.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(s.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+// Options shared by `video` and `session`; false with a usage error in `why`.
+bool videoOption(const std::vector<std::string>& args, size_t& i, VideoOptions* v, std::string* why) {
+    const std::string& a = args[i];
+    std::string val;
+    int n = 0;
+    if (a == "--seconds") {
+        if (!takeValue(args, i, &val) || !parseSeconds(val, &v->seconds)) return *why = "--seconds needs seconds", false;
+    } else if (a == "--drop") {
+        if (!takeValue(args, i, &val) || !parseSeconds(val, &v->dropPercent) || v->dropPercent > 100)
+            return *why = "--drop needs a percentage", false;
+    } else if (a == "--seed") {
+        if (!takeValue(args, i, &val) || !parseInt(val, 0, 1 << 30, &n)) return *why = "--seed needs a number", false;
+        v->dropSeed = static_cast<uint32_t>(n);
+    } else if (a == "--level") {
+        if (!takeValue(args, i, &val) || !parseInt(val, -100, 100, &n)) return *why = "--level needs a number", false;
+        v->level = n;
+    } else if (a == "--fec") {
+        if (!takeValue(args, i, &val) || !parseInt(val, 0, 100, &n)) return *why = "--fec needs a number", false;
+        v->fecDivisor = n;
+    } else if (a == "--save-png") {
+        if (!takeValue(args, i, &val) || val.empty()) return *why = "--save-png needs a file", false;
+        v->savePng = val;
+    } else {
+        return *why = "unknown option " + a, false;
+    }
+    return true;
+}
+
+int cmdVideo(const Globals& g, const std::vector<std::string>& args) {
+    VideoOptions opt;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string why;
+        if (!videoOption(args, i, &opt, &why)) return usageError("video: " + why);
+    }
+    Output io = stdio();
+    int rc = kExitNetwork;
+    auto link = controlLink(g, io, &opt.phoneId, &rc);
+    if (!link) return rc;
+    if (!link->send("ID " + opt.phoneId + "\n")) return kExitNetwork;
+    opt.reconnect = [&g, &io]() -> std::unique_ptr<MessageLink> {
+        std::string id;
+        int rc = 0;
+        return controlLink(g, io, &id, &rc);
+    };
+    return runVideo(link, opt, io, nullptr);
+}
+
+int cmdApps(const Globals& g, const std::vector<std::string>& args) {
+    AppsOptions opt;
+    for (size_t i = 0; i < args.size(); ++i) {
+        int pid = 0;
+        if (args[i] == "--icon" && i + 2 < args.size() && parseInt(args[i + 1], 1, 1 << 30, &pid)) {
+            opt.iconPid = pid;
+            opt.iconFile = args[i + 2];
+            i += 2;
+        } else {
+            return usageError("apps: expected [--icon PID FILE]");
+        }
+    }
+    Output io = stdio();
+    int rc = kExitNetwork;
+    auto link = controlLink(g, io, &opt.phoneId, &rc);
+    if (!link) return rc;
+    return runApps(*link, opt, io);
+}
+
+int cmdSession(const Globals& g, const std::vector<std::string>& args) {
+    SessionOptions opt;
+    bool haveVD = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        int w = 0, h = 0;
+        if (a == "--vd" || a == "--d") {
+            if (i + 2 >= args.size() || !parseInt(args[i + 1], 0, 100000, &w) || !parseInt(args[i + 2], 0, 100000, &h))
+                return usageError("session: " + a + " needs a width and a height");
+            i += 2;
+            if (a == "--vd") {
+                opt.vdWidth = w;
+                opt.vdHeight = h;
+                haveVD = true;
+            } else {
+                opt.displaySize = std::make_pair(w, h);
+            }
+        } else if (a == "--no-bye") {
+            opt.bye = false;
+        } else {
+            std::string why;
+            if (!videoOption(args, i, &opt.video, &why)) return usageError("session: " + why);
+        }
+    }
+    if (!haveVD) return usageError("session needs --vd W H");
+    Output io = stdio();
+    int rc = kExitNetwork;
+    auto link = controlLink(g, io, &opt.phoneId, &rc);
+    if (!link) return rc;
+    opt.video.reconnect = [&g, &io]() -> std::unique_ptr<MessageLink> {
+        std::string id;
+        int code = 0;
+        return controlLink(g, io, &id, &code);
+    };
+    return runSession(link, opt, io);
+}
+
 int cmdFiles(const Globals& g, const std::string& cmd, const std::vector<std::string>& args) {
     Output io = stdio();
     std::vector<std::string> pos;
@@ -448,6 +598,9 @@ int main(int argc, char** argv) {
     if (cmd == "ping") return cmdPing(g, rest);
     if (cmd == "known") return cmdKnown(g, rest);
     if (cmd == "ctl") return cmdCtl(g, rest);
+    if (cmd == "video") return cmdVideo(g, rest);
+    if (cmd == "apps") return cmdApps(g, rest);
+    if (cmd == "session") return cmdSession(g, rest);
     if (cmd == "put" || cmd == "txt" || cmd == "get") return cmdFiles(g, cmd, rest);
     if (cmd == "move" || cmd == "click" || cmd == "key" || cmd == "type" || cmd == "scroll") {
         std::string err;

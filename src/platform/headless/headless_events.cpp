@@ -9,25 +9,23 @@ namespace vm::platform::headless {
 // --- screens and coordinates ---
 
 std::vector<Rect> HeadlessDesktop::framesLocked() const {
-    // The main display sits at the window-system origin; the others follow to
-    // its right with their top edges level with the main display's.
+    // Window-system frames have their origin at the main display's bottom-left
+    // and y upwards; the main display comes first.
     std::vector<Rect> frames;
-    double x = 0;
-    double mainTop = 0;
-    for (const auto& d : displays_) {
-        if (!d.online) continue;
-        double w = d.width, h = d.height;
-        if (frames.empty()) mainTop = h;
-        frames.push_back(Rect{x, mainTop - h, w, h});
-        x += w;
-    }
+    double flip = flipHeightLocked();
+    auto add = [&](const HeadlessDisplay& d) {
+        frames.push_back(Rect{double(d.x), flip - (double(d.y) + d.height), double(d.width), double(d.height)});
+    };
+    DisplayID main = mainLocked();
+    if (const HeadlessDisplay* m = findLocked(main)) add(*m);
+    for (const auto& d : displays_)
+        if (activeLocked(d) && d.id != main) add(d);
     return frames;
 }
 
 double HeadlessDesktop::flipHeightLocked() const {
-    double top = 0;
-    for (const auto& f : framesLocked()) top = std::max(top, f.maxY());
-    return top;
+    const HeadlessDisplay* main = findLocked(mainLocked());
+    return main ? double(main->height) : 0.0;
 }
 
 Point HeadlessDesktop::toWindowSystem(Point global) const {
@@ -117,8 +115,8 @@ bool HeadlessDesktop::postKey(const KeyEvent& e) {
     }
     // Control+Arrow is the desktop's own shortcut for the neighbouring workspace.
     if (e.type == ev::kKeyDown && (e.flags & ev::kFlagControl)) {
-        if (e.vk == kVkRightArrow) workspace_ = std::min(workspace_ + 1, workspaces_ - 1);
-        if (e.vk == kVkLeftArrow) workspace_ = std::max(workspace_ - 1, 0);
+        if (e.vk == kVkRightArrow) space_ = std::min(space_ + 1, spaces_ - 1);
+        if (e.vk == kVkLeftArrow) space_ = std::max(space_ - 1, 0);
     }
     return true;
 }
@@ -169,21 +167,21 @@ void HeadlessDesktop::clearRecord() {
     record_.clear();
 }
 
-// --- workspaces ---
+// --- spaces ---
 
-int HeadlessDesktop::workspace() const {
+int HeadlessDesktop::space() const {
     std::lock_guard<std::mutex> lk(mu_);
-    return workspace_;
+    return space_;
 }
 
-int HeadlessDesktop::workspaceCount() const {
+int HeadlessDesktop::spaceCount() const {
     std::lock_guard<std::mutex> lk(mu_);
-    return workspaces_;
+    return spaces_;
 }
 
-void HeadlessDesktop::setWorkspace(int index) {
+void HeadlessDesktop::setSpace(int index) {
     std::lock_guard<std::mutex> lk(mu_);
-    workspace_ = std::clamp(index, 0, workspaces_ - 1);
+    space_ = std::clamp(index, 0, spaces_ - 1);
 }
 
 // --- pasteboard ---

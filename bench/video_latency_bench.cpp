@@ -1,0 +1,339 @@
+// Capture-to-decoded latency of the video pipeline at 1280x720 on loopback, in
+// one process: the headless desktop's capture stream feeds the real capture,
+// encoder and sender; a phone-side receiver and decoder read the datagrams off
+// a UDP socket on 127.0.0.1, answer resend requests and renew the registration
+// the way the phone does. Each decoded frame's latency is the wall time after
+// decoding minus the capture time in its datagram headers.
+//
+// To show where the time goes, the same run also reports the encoder's own
+// time per frame, the sender's time per frame (which includes its pacing), the
+// decode time inside the loop, and a bare decode of the very same frames
+// replayed afterwards through a fresh decoder with nothing else running.
+//
+// Usage: video_latency_bench [seconds]   (default 10, counted from the moment the
+// capture streams; the first second is warm-up)
+// A plain program rather than a Google Benchmark fixture: it reports percentiles.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "phone/video_decoder.h"
+#include "phone/video_receiver.h"
+#include "platform/headless/headless_desktop.h"
+#include "video/capture.h"
+#include "video/encoder.h"
+#include "video/sink.h"
+#include "video/video_key.h"
+#include "video/video_stats.h"
+
+namespace fs = std::filesystem;
+using namespace vm;
+using Steady = std::chrono::steady_clock;
+
+namespace {
+
+constexpr double kWarmUp = 1.0;          // seconds not counted: session start, first key frame
+constexpr double kRegisterEvery = 2.0;   // the agent forgets a receiver after 5 s
+constexpr double kKeyFrameAskEvery = 0.5;
+
+double msSince(Steady::time_point t0) { return std::chrono::duration<double, std::milli>(Steady::now() - t0).count(); }
+
+double percentile(std::vector<double> v, double q) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    size_t i = static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
+    return v[std::min(i, v.size() - 1)];
+}
+
+// The phone's video socket on loopback.
+class LoopbackSocket {
+public:
+    LoopbackSocket() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd_ < 0) fail("socket");
+        int buf = 8 << 20;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            fail("bind");
+        port_ = ntohs(a.sin_port);
+    }
+    ~LoopbackSocket() { ::close(fd_); }
+    LoopbackSocket(const LoopbackSocket&) = delete;
+    LoopbackSocket& operator=(const LoopbackSocket&) = delete;
+
+    uint16_t port() const { return port_; }
+    // Waits up to `ms` for a datagram, then hands every datagram waiting to `take`.
+    template <typename F>
+    void drain(int ms, F&& take) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0) return;
+        uint8_t buf[2048];
+        for (;;) {
+            ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n < 0) return;
+            take(buf, static_cast<size_t>(n));
+        }
+    }
+
+private:
+    [[noreturn]] static void fail(const char* what) {
+        std::perror(what);
+        std::exit(1);
+    }
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
+// What went into the decoder, in order, for the bare replay.
+struct Recorded {
+    bool isParams = false;  // parameter sets, else a frame
+    Bytes data;
+    bool counted = false;  // a frame whose latency was counted
+};
+
+// One measured run; everything it made is gone when it returns.
+int run(const fs::path& tmp, double seconds) {
+    SystemClock clock;
+    Logger log((tmp / "log").string(), clock);
+    Settings settings((tmp / "support" / "settings.json").string());
+    platform::Locations where;
+    where.home = tmp.string();
+    where.logDir = (tmp / "log").string();
+    where.supportDir = (tmp / "support").string();
+    where.groupDir = (tmp / "support" / "group").string();
+    where.receivedDir = (tmp / "received").string();
+    where.runtimeDir = (tmp / "run").string();
+
+    auto desktop = std::make_unique<platform::headless::HeadlessDesktop>(
+        where, platform::headless::Scene::parse(R"({"displays":[{"width":1280,"height":720}]})"));
+
+    video::VideoStats stats;
+    video::VideoKey videoKey(log);
+    std::atomic<bool> videoAllowed{true};
+    video::Encoder* encoderPtr = nullptr;
+    video::Sink sink(video::SinkDeps{clock, log, settings, videoKey, stats, videoAllowed,
+                                     [&encoderPtr](double maxW) -> std::optional<Bytes> {
+                                         if (!encoderPtr) return std::nullopt;
+                                         return encoderPtr->thumbnailJPEG(maxW);
+                                     }},
+                     0);
+    video::Encoder encoder(video::EncoderDeps{clock, log, sink, stats, [](int status) {
+                                                  std::fprintf(stderr, "encoder session failed (%d)\n", status);
+                                                  std::abort();
+                                              }});
+    encoderPtr = &encoder;
+    video::Capture capture(video::CaptureDeps{clock, log, desktop->displays(), desktop->capture(), encoder, sink,
+                                              stats, nullptr, nullptr});
+
+    // Without a virtual display the capture looks for one for about 15 s before it
+    // settles for the display there is; the measurement starts once it streams.
+    const double startupFrom = clock.monotonic();
+    std::string startError;
+    std::thread starter([&capture, &startError] {
+        try {
+            capture.start(true);
+        } catch (const std::exception& e) {
+            startError = e.what();
+        }
+    });
+    starter.join();
+    if (!startError.empty()) {
+        std::fprintf(stderr, "capture did not start: %s\n", startError.c_str());
+        return 1;
+    }
+    const double startup = clock.monotonic() - startupFrom;
+
+    std::atomic<bool> running{true};
+    std::thread idrTimer([&] {
+        while (running.load()) {
+            encoder.idrTick();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+
+    // The phone side.
+    LoopbackSocket sock;
+    phone::VideoReceiver receiver;
+    phone::VideoDecoder decoder;
+    {
+        auto pair = videoKey.current();
+        receiver.setKey(pair->id, pair->key);
+    }
+    in_addr loop{};
+    ::inet_pton(AF_INET, "127.0.0.1", &loop);
+    const uint32_t ip = loop.s_addr;
+    const std::string hello = "H " + std::to_string(sock.port());
+
+    std::vector<double> latencies, loopDecodeMs;
+    std::vector<Recorded> recorded;
+    int64_t decoded = 0, skipped = 0, decodeErrors = 0, resendLines = 0;
+    double encMS0 = 0, sendMS0 = 0;
+    int64_t encCount0 = 0, sendCount0 = 0, skipped0 = 0, capPix0 = 0;
+    bool warm = false;
+    double lastRegister = -100, lastKeyAsk = -100;
+    const double start = clock.monotonic();
+    const double end = start + seconds;
+    double measuredFrom = start + kWarmUp;
+
+    while (clock.monotonic() < end) {
+        double now = clock.monotonic();
+        if (!warm && now >= measuredFrom) {
+            warm = true;
+            measuredFrom = now;
+            encMS0 = stats.encMS.load();
+            encCount0 = stats.encCount.load();
+            sendMS0 = stats.sendMS.load();
+            sendCount0 = stats.sendCount.load();
+            skipped0 = stats.skippedFrames.load();
+            capPix0 = stats.capPix.load();
+        }
+        if (now - lastRegister >= kRegisterEvery) {
+            lastRegister = now;
+            sink.control(hello, ip);
+        }
+        auto askKeyFrame = [&](double t) {
+            if (t - lastKeyAsk < kKeyFrameAskEvery) return;
+            lastKeyAsk = t;
+            sink.control("I", ip);
+        };
+
+        sock.drain(2, [&](const uint8_t* p, size_t n) { receiver.feed(p, n, clock.monotonic()); });
+        now = clock.monotonic();
+
+        if (auto params = receiver.takeParams()) {
+            if (decoder.setParams(*params)) recorded.push_back(Recorded{true, *params, false});
+        }
+        for (const auto& r : receiver.resendRequests(now)) {
+            std::string line = "N " + std::to_string(r.seq);
+            for (uint16_t i : r.indices) line += " " + std::to_string(i);
+            sink.control(line, ip);
+            ++resendLines;
+        }
+        if (receiver.takeGaveUp()) {
+            decoder.waitForKeyFrame();
+            askKeyFrame(now);
+        }
+        for (const auto& f : receiver.takeFrames(now)) {
+            const auto t0 = Steady::now();
+            phone::DecodeResult r = decoder.decode(f.data);
+            const double decodeMs = msSince(t0);
+            if (r.skipped) {
+                ++skipped;
+                askKeyFrame(clock.monotonic());
+                continue;
+            }
+            if (r.error) ++decodeErrors;
+            const bool counted = r.decoded && warm;
+            recorded.push_back(Recorded{false, f.data, counted});
+            if (!counted) continue;
+            const uint64_t after = clock.nowMicros();
+            latencies.push_back(static_cast<double>(static_cast<int64_t>(after - f.timestamp)) / 1000.0);
+            loopDecodeMs.push_back(decodeMs);
+            ++decoded;
+        }
+    }
+    const double measured = clock.monotonic() - measuredFrom;
+    const double encMS = stats.encMS.load() - encMS0;
+    const int64_t encCount = stats.encCount.load() - encCount0;
+    const double sendMS = stats.sendMS.load() - sendMS0;
+    const int64_t sendCount = stats.sendCount.load() - sendCount0;
+    const int64_t capSkipped = stats.skippedFrames.load() - skipped0;
+    const int64_t capPix = stats.capPix.load() - capPix0;
+
+    running.store(false);
+    idrTimer.join();
+    const std::string backend = encoder.backendName();
+    const phone::ReceiverStats rs = receiver.stats();
+
+    // The bare reference: the same frames through a fresh decoder, nothing else running
+    // besides the idle capture.
+    std::vector<double> bareMs;
+    {
+        phone::VideoDecoder fresh;
+        for (const auto& rec : recorded) {
+            if (rec.isParams) {
+                fresh.setParams(rec.data);
+                continue;
+            }
+            const auto t0 = Steady::now();
+            phone::DecodeResult r = fresh.decode(rec.data);
+            const double ms = msSince(t0);
+            if (rec.counted && r.decoded) bareMs.push_back(ms);
+        }
+    }
+
+    std::printf("video latency, 1280x720 on loopback, %.1f s measured after %.0f s warm-up (capture up after %.1f s), "
+                "encoder %s\n",
+                measured, kWarmUp, startup, backend.c_str());
+    std::printf("capture->decoded  median %.2f ms  p90 %.2f ms  p99 %.2f ms  max %.2f ms\n",
+                percentile(latencies, 0.5), percentile(latencies, 0.9), percentile(latencies, 0.99),
+                latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end()));
+    std::printf("frames decoded    %lld (%.1f fps); pictures captured %lld, dropped while sending %lld\n",
+                static_cast<long long>(decoded), measured > 0 ? static_cast<double>(decoded) / measured : 0.0,
+                static_cast<long long>(capPix), static_cast<long long>(capSkipped));
+    std::printf("encode            %.2f ms/frame avg (%lld frames)\n",
+                encCount > 0 ? encMS / static_cast<double>(encCount) : 0.0, static_cast<long long>(encCount));
+    std::printf("send (paced)      %.2f ms/frame avg (%lld frames)\n",
+                sendCount > 0 ? sendMS / static_cast<double>(sendCount) : 0.0, static_cast<long long>(sendCount));
+    std::printf("decode            %.2f ms/frame median in the loop, %.2f ms bare (same %zu frames replayed)\n",
+                percentile(loopDecodeMs, 0.5), percentile(bareMs, 0.5), bareMs.size());
+    std::printf("receiver          datagrams %lld lost %lld recovered %lld resent %lld unrecoverable %lld; "
+                "resend lines %lld, skipped %lld, decode errors %lld\n",
+                static_cast<long long>(rs.datagrams), static_cast<long long>(rs.lostChunks),
+                static_cast<long long>(rs.recovered), static_cast<long long>(rs.resent),
+                static_cast<long long>(rs.unrecoverable), static_cast<long long>(resendLines),
+                static_cast<long long>(skipped), static_cast<long long>(decodeErrors));
+
+    if (decoded == 0) {
+        // Nothing came through: the video log says why.
+        std::fprintf(stderr, "no frame decoded; the video log:\n");
+        std::FILE* f = std::fopen(log.streamLogPath().c_str(), "r");
+        char line[512];
+        while (f && std::fgets(line, sizeof line, f)) std::fputs(line, stderr);
+        if (f) std::fclose(f);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 10;
+    if (argc > 1) {
+        seconds = std::atof(argv[1]);
+        if (!(seconds > kWarmUp)) {
+            std::fprintf(stderr, "usage: %s [seconds > %.0f]\n", argv[0], kWarmUp);
+            return 2;
+        }
+    }
+    const fs::path tmp = fs::temp_directory_path() / ("vellomark-video-bench-" + std::to_string(::getpid()));
+    fs::create_directories(tmp / "log");
+    fs::create_directories(tmp / "support");
+    const int status = run(tmp, seconds);
+    std::error_code ec;
+    fs::remove_all(tmp, ec);
+    return status;
+}

@@ -1,0 +1,297 @@
+#include "platform/headless/headless_capture.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <stdexcept>
+#include <thread>
+
+#include "base/dispatch.h"
+#include "platform/headless/headless_desktop.h"
+#include "platform/headless/headless_framebuffer.h"
+
+namespace vm::platform::headless {
+
+using SteadyClock = std::chrono::steady_clock;
+
+static int64_t monotonicMicros() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now().time_since_epoch()).count();
+}
+
+// Largest output edge a stream accepts; beyond it the request is refused rather
+// than allocating gigabytes per frame.
+static constexpr int kMaxOutputEdge = 16384;
+
+// What a queued sample needs when it runs: kept apart from the stream so a task
+// left on the queue never holds the queue itself.
+struct Delivery {
+    std::function<void(const CaptureSample&)> onSample;
+    std::function<void(const std::string&)> onStop;
+    // Held while a callback runs; `stopped` set under it means no callback after.
+    // Recursive so a callback may stop its own stream.
+    std::recursive_mutex cbMu;
+    bool stopped = false;
+    std::atomic<int> pending{0};
+};
+
+struct StreamState {
+    HeadlessDesktop* desk = nullptr;
+    const std::atomic<bool>* animating = nullptr;
+    std::atomic<int64_t>* dropped = nullptr;
+    DisplayID id = 0;
+    CaptureConfig config;
+    std::shared_ptr<SerialQueue> queue;
+    std::shared_ptr<Delivery> out = std::make_shared<Delivery>();
+
+    std::mutex mu;
+    std::condition_variable cv;
+    bool quit = false;
+    bool look = false;  // the layout changed: check the display now
+
+    std::atomic<bool> running{true};
+    std::thread producer;
+
+    void run();
+    void deliver(CaptureSample sample);
+    void finish(const std::string& error);
+    // Ends delivery and the producer; joins it unless called from it.
+    void stop();
+};
+
+// What a picture depends on: when none of it moved, the capturer has nothing new.
+struct PictureKey {
+    uint32_t width = 0, height = 0, pixelWidth = 0, pixelHeight = 0;
+    bool hasPointer = false;
+    double px = 0, py = 0;
+    uint64_t phase = 0;
+    bool operator==(const PictureKey&) const = default;
+};
+
+void StreamState::deliver(CaptureSample sample) {
+    // Like a capturer with a fixed pool of surfaces: beyond the depth, the frame is lost.
+    if (out->pending.load() >= config.queueDepth) {
+        ++*dropped;
+        return;
+    }
+    ++out->pending;
+    queue->async([out = out, sample = std::move(sample)]() {
+        std::lock_guard<std::recursive_mutex> lk(out->cbMu);
+        struct Done {
+            std::atomic<int>& n;
+            ~Done() { --n; }
+        } done{out->pending};
+        if (!out->stopped && out->onSample) out->onSample(sample);
+    });
+}
+
+void StreamState::finish(const std::string& error) {
+    // A sample callback may be stopping this stream right now and waiting for
+    // this thread to end: never block on it, give way once it asked to quit.
+    while (true) {
+        std::unique_lock<std::recursive_mutex> lk(out->cbMu, std::try_to_lock);
+        if (lk.owns_lock()) {
+            if (out->stopped) return;
+            out->stopped = true;
+            break;
+        }
+        {
+            std::lock_guard<std::mutex> q(mu);
+            if (quit) return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Outside the lock: the handler may stop (or drop) this very stream.
+    if (out->onStop) out->onStop(error);
+}
+
+void StreamState::run() {
+    double interval = config.minFrameIntervalTimescale > 0
+                          ? double(config.minFrameIntervalValue) / config.minFrameIntervalTimescale
+                          : 0;
+    interval = std::max(interval, 1.0 / HeadlessCapture::kMaxRate);
+    const auto step = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(interval));
+    const auto origin = SteadyClock::now();
+    auto next = origin;
+    Framebuffer fb;
+    std::optional<PictureKey> last;
+    uint64_t phase = 0;
+    while (true) {
+        {
+            std::unique_lock<std::mutex> lk(mu);
+            cv.wait_until(lk, next, [&] { return quit || look; });
+            if (quit) break;
+            look = false;
+        }
+        auto snap = desk->snapshot(id);
+        if (!snap) {
+            running.store(false);  // counted as ended before its owner hears of it
+            finish("The display " + std::to_string(id) + " being captured is no longer available");
+            break;
+        }
+        auto now = SteadyClock::now();
+        if (now < next) continue;  // only woken to look at the display
+        next += step;
+        if (next <= now) next = now + step;  // after a stall, no burst of catch-up frames
+
+        if (animating->load())
+            phase = static_cast<uint64_t>(std::chrono::duration<double>(now - origin).count() *
+                                          HeadlessCapture::kAnimationRate);
+        PictureKey key{snap->width, snap->height, snap->pixelWidth, snap->pixelHeight, false, 0, 0, phase};
+        if (config.showsCursor && snap->pointer) {
+            key.hasPointer = true;
+            key.px = snap->pointer->x;
+            key.py = snap->pointer->y;
+        }
+        CaptureSample sample;
+        sample.ptsMicros = monotonicMicros();
+        if (last && *last == key) {
+            sample.status = static_cast<int>(FrameStatus::idle);
+        } else {
+            FrameContent content;
+            content.tint = snap->id;
+            content.pointsWide = snap->width;
+            content.pointsHigh = snap->height;
+            content.pixelsPerPoint = double(snap->pixelWidth) / snap->width;
+            content.phase = phase;
+            if (key.hasPointer) content.pointer = Point{key.px, key.py};
+            content.scalesToFit = config.scalesToFit;
+            sample.status = static_cast<int>(FrameStatus::complete);
+            sample.image = fb.render(config.width, config.height, content);
+            last = key;
+        }
+        deliver(std::move(sample));
+    }
+    running.store(false);
+}
+
+void StreamState::stop() {
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        quit = true;
+    }
+    cv.notify_all();
+    {
+        // Waits for a callback in progress on another thread.
+        std::lock_guard<std::recursive_mutex> lk(out->cbMu);
+        out->stopped = true;
+    }
+    if (producer.joinable() && producer.get_id() != std::this_thread::get_id()) producer.join();
+}
+
+class HeadlessStream final : public CaptureStream {
+public:
+    explicit HeadlessStream(std::shared_ptr<StreamState> st) : st_(std::move(st)) {}
+    ~HeadlessStream() override {
+        st_->stop();
+        // Dropped from inside its own stop handler: the producer ends by itself.
+        if (st_->producer.joinable() && st_->producer.get_id() == std::this_thread::get_id()) st_->producer.detach();
+    }
+    bool stop(std::string*) override {
+        st_->stop();
+        return true;
+    }
+
+private:
+    std::shared_ptr<StreamState> st_;
+};
+
+HeadlessCapture::HeadlessCapture(HeadlessDesktop& desk) : desk_(desk) {}
+
+HeadlessCapture::~HeadlessCapture() { stopAll(); }
+
+std::optional<std::vector<DisplayID>> HeadlessCapture::shareableDisplays(std::string* error) {
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (!shareableError_.empty()) {
+            if (error) *error = shareableError_;
+            return std::nullopt;
+        }
+    }
+    return desk_.activeDisplays(64);
+}
+
+std::unique_ptr<CaptureStream> HeadlessCapture::startStream(DisplayID id, const CaptureConfig& config,
+                                                            std::shared_ptr<SerialQueue> queue,
+                                                            std::function<void(const CaptureSample&)> onSample,
+                                                            std::function<void(const std::string& error)> onStop) {
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (!startError_.empty()) throw std::runtime_error(startError_);
+    }
+    if (!queue) throw std::runtime_error("no queue for the capture stream");
+    if (!desk_.snapshot(id)) throw std::runtime_error("display " + std::to_string(id) + " cannot be captured");
+    if (config.width < 2 || config.height < 2 || config.width > kMaxOutputEdge || config.height > kMaxOutputEdge)
+        throw std::runtime_error("invalid output size " + std::to_string(config.width) + "x" +
+                                 std::to_string(config.height));
+    auto st = std::make_shared<StreamState>();
+    st->desk = &desk_;
+    st->animating = &animating_;
+    st->dropped = &dropped_;
+    st->id = id;
+    st->config = config;
+    st->config.queueDepth = std::clamp(config.queueDepth, 1, 8);
+    st->queue = std::move(queue);
+    st->out->onSample = std::move(onSample);
+    st->out->onStop = std::move(onStop);
+    // The producer keeps the state alive until it ends, even if the stream is dropped from its stop handler.
+    st->producer = std::thread([st] { st->run(); });
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        streams_.erase(std::remove_if(streams_.begin(), streams_.end(),
+                                      [](const std::weak_ptr<StreamState>& w) {
+                                          auto s = w.lock();
+                                          return !s || !s->running.load();
+                                      }),
+                       streams_.end());
+        streams_.push_back(st);
+    }
+    return std::make_unique<HeadlessStream>(st);
+}
+
+void HeadlessCapture::setShareableError(std::string error) {
+    std::lock_guard<std::mutex> lk(mu_);
+    shareableError_ = std::move(error);
+}
+
+void HeadlessCapture::setStartError(std::string error) {
+    std::lock_guard<std::mutex> lk(mu_);
+    startError_ = std::move(error);
+}
+
+int HeadlessCapture::liveStreams() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    int n = 0;
+    for (const auto& w : streams_)
+        if (auto s = w.lock(); s && s->running.load()) ++n;
+    return n;
+}
+
+void HeadlessCapture::displaysChanged() {
+    std::vector<std::shared_ptr<StreamState>> live;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        for (const auto& w : streams_)
+            if (auto s = w.lock()) live.push_back(s);
+    }
+    for (auto& s : live) {
+        {
+            std::lock_guard<std::mutex> lk(s->mu);
+            s->look = true;
+        }
+        s->cv.notify_all();
+    }
+}
+
+void HeadlessCapture::stopAll() {
+    std::vector<std::shared_ptr<StreamState>> live;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        for (const auto& w : streams_)
+            if (auto s = w.lock()) live.push_back(s);
+        streams_.clear();
+    }
+    for (auto& s : live) s->stop();
+}
+
+}  // namespace vm::platform::headless

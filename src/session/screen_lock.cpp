@@ -1,0 +1,92 @@
+#include "session/screen_lock.h"
+
+#include <variant>
+
+#include "base/base64.h"
+
+namespace vm {
+
+ScreenLock::ScreenLock(ScreenLockDeps deps) : d_(std::move(deps)) {}
+
+ScreenLock::~ScreenLock() {
+    if (gateTimer_) gateTimer_->cancel();
+}
+
+std::optional<bool> ScreenLock::sessionFlag(const char* key) {
+    const auto dict = d_.session.dictionary();
+    if (!dict) return std::nullopt;
+    auto it = dict->find(key);
+    if (it == dict->end()) return std::nullopt;
+    if (const bool* b = std::get_if<bool>(&it->second)) return *b;
+    return std::nullopt;
+}
+
+std::optional<std::string> ScreenLock::screenBlockedReason() {
+    const auto onConsole = sessionFlag(platform::Session::kOnConsoleKey);
+    if (onConsole && !*onConsole) return std::string(kOtherUserReason);
+    return std::nullopt;
+}
+
+bool ScreenLock::screenLocked() { return sessionFlag(platform::Session::kScreenIsLockedKey).value_or(false); }
+
+bool ScreenLock::videoShouldFlow() { return sessionFlag(platform::Session::kOnConsoleKey).value_or(true); }
+
+std::string ScreenLock::lockedLine() { return "LOCKED 1 " + base64Encode(d_.workspace.loginName()); }
+
+void ScreenLock::onMain(Task task) {
+    if (d_.mainQueue) d_.mainQueue->async(std::move(task));
+    else task();
+}
+
+void ScreenLock::watchScreenLock() {
+    d_.session.watchLock([this](bool locked) {
+        onMain([this, locked] {
+            if (locked) screenDidLock();
+            else screenDidUnlock();
+        });
+    });
+}
+
+void ScreenLock::watchVideoGate() {
+    if (!d_.mainQueue || gateTimer_) return;
+    gateTimer_ = std::make_unique<RepeatingTimer>(*d_.mainQueue, kGateInterval, kGateInterval, [this] { gateTick(); });
+}
+
+void ScreenLock::gateTick() {
+    const bool flow = videoShouldFlow();
+    if (flow == d_.videoAllowed.load()) return;
+    d_.videoAllowed.store(flow);
+    d_.log.logLine(flow ? "영상 열림 — 쓸 수 있는 상태다\n" : "영상 닫힘 — 잠겼거나 다른 사용자가 화면을 쥐었다\n");
+}
+
+void ScreenLock::screenDidLock() {
+    d_.videoAllowed.store(false);
+    d_.log.logLine("맥이 잠겼다\n");
+    d_.agent.stopForLock();
+    const auto& vd = d_.hooks.vdispHooks;
+    if (vd && vd->alive && vd->alive()) {
+        // Display work in progress elsewhere wins: the virtual display then stays.
+        std::unique_lock<std::mutex> lk(d_.vdispLock, std::try_to_lock);
+        if (lk.owns_lock()) {
+            if (d_.physicalDisplaysOn) d_.physicalDisplaysOn();
+            if (vd->destroy) vd->destroy();
+        }
+    }
+    if (d_.phone.phoneConn()) d_.sender.phoneSend(lockedLine());
+}
+
+void ScreenLock::screenDidUnlock() {
+    d_.videoAllowed.store(videoShouldFlow());
+    d_.log.logLine("맥이 풀렸다\n");
+    if (d_.phone.phoneConn()) d_.sender.phoneSend("LOCKED 0");
+    if (d_.phone.phoneWantsScreen.load()) {
+        onMain([this] {
+            if (!d_.phone.phoneWantsScreen.load()) return;
+            const auto& vd = d_.hooks.vdispHooks;
+            if (!vd || !vd->alive || vd->alive()) return;
+            if (d_.ensureVDispCreate) d_.ensureVDispCreate();
+        });
+    }
+}
+
+}  // namespace vm

@@ -1,0 +1,512 @@
+#include "video/sink.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <stdexcept>
+#include <string_view>
+
+#include "base/base64.h"
+#include "base/clock.h"
+#include "base/crypto.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "video/video_wire.h"
+
+namespace vm::video {
+
+namespace {
+
+constexpr size_t kReceiveBuffer = 256;
+constexpr int kSendBuffer = 1'048'576;
+constexpr double kReceiverLifetime = 5.0;     // a phone re-registers at least this often
+constexpr double kControlFreshness = 10.0;    // a punch must follow an "H" line this closely
+constexpr double kNatFreshness = 10.0;        // a punched port replaces the "H" port this long
+constexpr double kPunchClockSkew = 120.0;
+constexpr double kRefusalLogEvery = 10.0;
+constexpr size_t kRecentFrames = 8;
+constexpr uint32_t kSeqPersistEvery = 600;
+constexpr uint32_t kSeqStartGap = 1200;
+// A frame has at most this many chunks (the index is 16 bits), so a resend
+// request never needs to list more.
+constexpr size_t kMaxResendIndices = 65'535;
+constexpr size_t kThumbChunk = 1000;
+constexpr size_t kThumbMaxBytes = 255'000;
+
+std::string clientKey(uint32_t ip, uint16_t portNet) { return std::to_string(ip) + ":" + std::to_string(portNet); }
+
+sockaddr_in makeAddr(uint32_t ip, uint16_t portNet) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = portNet;
+    a.sin_addr.s_addr = ip;
+    return a;
+}
+
+std::vector<std::string_view> splitSpaces(std::string_view s) {
+    std::vector<std::string_view> out;
+    size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && s[i] == ' ') ++i;
+        size_t start = i;
+        while (i < s.size() && s[i] != ' ') ++i;
+        if (i > start) out.push_back(s.substr(start, i - start));
+    }
+    return out;
+}
+
+// Decimal numbers as the phone writes them: optional sign, digits only, the
+// whole field, in range of T. Anything else does not parse.
+template <typename T>
+std::optional<T> parseDecimal(std::string_view s) {
+    if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+    if (s.empty() || (std::is_unsigned_v<T> && s[0] == '-')) return std::nullopt;
+    T v{};
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
+    return v;
+}
+
+bool isTrimmable(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && isTrimmable(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    while (!s.empty() && isTrimmable(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    return s;
+}
+
+// The byte as the Unicode character of the same number, in UTF-8.
+std::string byteAsCharacter(uint8_t b) {
+    std::string s;
+    if (b < 0x80) {
+        s += static_cast<char>(b);
+    } else {
+        s += static_cast<char>(0xC0 | (b >> 6));
+        s += static_cast<char>(0x80 | (b & 0x3F));
+    }
+    return s;
+}
+
+void putU32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+Bytes datagramOf(const std::array<uint8_t, kHeaderSize>& header, const Bytes& body) {
+    Bytes d(kHeaderSize + body.size());
+    std::copy(header.begin(), header.end(), d.begin());
+    std::copy(body.begin(), body.end(), d.begin() + kHeaderSize);
+    return d;
+}
+
+}  // namespace
+
+Sink::Sink(SinkDeps deps, uint16_t port) : d_(std::move(deps)) {
+    // Start well above every sequence a previous run can have used: those runs
+    // stored their sequence at least every 600 frames.
+    int64_t stored = d_.settings.integer(kSeqKey).value_or(0);
+    uint32_t start = static_cast<uint32_t>(static_cast<uint64_t>(stored) + kSeqStartGap);
+    seq_.store(start);
+    d_.settings.setInteger(kSeqKey, start);
+
+    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd_ < 0) throw std::runtime_error("video socket: cannot create");
+    ::fcntl(fd_, F_SETFD, FD_CLOEXEC);
+    int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    int sndbuf = kSendBuffer;
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    sockaddr_in local = makeAddr(htonl(INADDR_ANY), htons(port));
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+        throw std::runtime_error("video socket: cannot bind port " + std::to_string(port));
+    }
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &len) == 0) boundPort_ = ntohs(bound.sin_port);
+
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+        throw std::runtime_error("video socket: cannot create wake pipe");
+    }
+    wakeRead_ = fds[0];
+    wakeWrite_ = fds[1];
+    ::fcntl(wakeRead_, F_SETFD, FD_CLOEXEC);
+    ::fcntl(wakeWrite_, F_SETFD, FD_CLOEXEC);
+    receiver_ = std::thread([this] { receiveLoop(); });
+}
+
+Sink::~Sink() {
+    stopping_ = true;
+    if (wakeWrite_ >= 0) {
+        char b = 1;
+        ssize_t r = ::write(wakeWrite_, &b, 1);
+        (void)r;
+    }
+    if (receiver_.joinable()) receiver_.join();
+    if (wakeRead_ >= 0) ::close(wakeRead_);
+    if (wakeWrite_ >= 0) ::close(wakeWrite_);
+    if (fd_ >= 0) ::close(fd_);
+}
+
+// ---- receiving -------------------------------------------------------------
+
+void Sink::receiveLoop() {
+    uint8_t buf[kReceiveBuffer];
+    while (!stopping_) {
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+        int r = ::poll(fds, 2, -1);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[1].revents != 0 || (fds[0].revents & POLLNVAL)) return;
+        if ((fds[0].revents & (POLLIN | POLLERR)) == 0) continue;
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        // Longer datagrams are cut to the buffer; the kernel drops the rest.
+        ssize_t n = ::recvfrom(fd_, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
+        if (n < 0) continue;
+        onDatagram(buf, static_cast<size_t>(n), from);
+    }
+}
+
+void Sink::onDatagram(const uint8_t* p, size_t n, const sockaddr_in& from) {
+    if (n >= 2 && p[0] == 'V' && p[1] == 'P') {
+        std::string_view text(reinterpret_cast<const char*>(p), n);
+        if (!isValidUtf8(text)) return;
+        punch(std::string(trim(text)), from);
+        return;
+    }
+    ++plainRefused_;
+    double now = d_.clock.now();
+    if (now - plainRefusedAt_ > kRefusalLogEvery) {
+        // An empty datagram has no first letter; it is counted all the same.
+        std::string first = n > 0 ? byteAsCharacter(p[0]) : std::string();
+        d_.log.streamLog("영상 소켓의 평문 제어 거부 — " + std::to_string(plainRefused_) + "개 (첫 글자 " + first + ")");
+        plainRefusedAt_ = now;
+        plainRefused_ = 0;
+    }
+}
+
+void Sink::punch(const std::string& text, const sockaddr_in& from) {
+    auto fields = splitSpaces(text);
+    if (fields.size() != 4 || fields[0] != "VP") return;
+    auto keyNum = parseDecimal<uint8_t>(fields[1]);
+    auto pair = d_.key.current();
+    if (!keyNum || *keyNum != pair->id) return;
+    auto secs = parseDecimal<int64_t>(fields[2]);
+    if (!secs || std::fabs(d_.clock.now() - static_cast<double>(*secs)) >= kPunchClockSkew) return;
+    auto auth = base64Decode(fields[3]);
+    if (!auth) return;
+    Bytes expected = hmacSha256(pair->key, toBytes("VP " + std::to_string(*secs)));
+    if (!constantTimeEqual(*auth, expected)) return;
+
+    uint32_t ip = from.sin_addr.s_addr;
+    uint16_t portNet = from.sin_port;
+    bool hadNat = false;
+    bool isNew = false;
+    std::optional<Bytes> params;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        double now = d_.clock.now();
+        auto seen = controlSeen_.find(ip);
+        if (seen == controlSeen_.end() || now - seen->second >= kControlFreshness) return;
+        hadNat = natPort_.count(ip) > 0;
+        natPort_[ip] = NatEntry{portNet, now};
+        for (auto it = clients_.begin(); it != clients_.end();) {
+            if (it->second.addr.sin_addr.s_addr == ip && it->second.addr.sin_port != portNet)
+                it = clients_.erase(it);
+            else
+                ++it;
+        }
+        std::string key = clientKey(ip, portNet);
+        isNew = clients_.find(key) == clients_.end();
+        clients_[key] = Client{makeAddr(ip, portNet), now};
+        params = paramPayload_;
+    }
+    if (!isNew) return;
+    d_.log.streamLog("클라이언트 등록됨 (영상 소켓에서 길을 엶, 밖에서 보이는 포트 " + std::to_string(ntohs(portNet)) +
+                     (hadNat ? " — 바뀜" : "") + ")");
+    idrRequested = true;
+    if (params) sendParams(*params);
+}
+
+// ---- control lines -----------------------------------------------------------
+
+void Sink::control(const std::string& line, uint32_t ip) {
+    auto fields = splitSpaces(line);
+    if (fields.empty()) return;
+    std::string_view first = fields[0];
+    switch (first[0]) {
+        case 'H': {
+            if (fields.size() < 2) return;
+            auto port = parseDecimal<uint16_t>(fields[1]);
+            if (!port) return;
+            bool isNew = false;
+            std::optional<Bytes> params;
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                double now = d_.clock.now();
+                controlSeen_[ip] = now;
+                uint16_t portNet = htons(*port);
+                // Behind a NAT the port the phone names is not the one its datagrams come from.
+                auto nat = natPort_.find(ip);
+                if (nat != natPort_.end() && now - nat->second.at < kNatFreshness) portNet = nat->second.port;
+                std::string key = clientKey(ip, portNet);
+                isNew = clients_.find(key) == clients_.end();
+                clients_[key] = Client{makeAddr(ip, portNet), now};
+                params = paramPayload_;
+            }
+            if (!isNew) return;
+            d_.log.streamLog("클라이언트 등록됨 (제어 채널 경유, 영상 포트 " + std::to_string(*port) + ")");
+            idrRequested = true;
+            if (params) sendParams(*params);
+            return;
+        }
+        case 'I': {
+            idrRequested = true;
+            if (auto params = paramPayload()) sendParams(*params);
+            return;
+        }
+        case 'F': {
+            auto n = parseDecimal<int>(first.substr(1));
+            if (!n || *n < 2 || *n > 16 || *n == fecDivisor.load()) return;
+            fecDivisor = *n;
+            d_.log.streamLog("FEC 두께 → 1/" + std::to_string(*n) + " (클라이언트 요청)");
+            return;
+        }
+        case 'N': {
+            if (fields.size() < 3) return;
+            auto seq = parseDecimal<uint32_t>(fields[1]);
+            if (!seq) return;
+            std::vector<uint16_t> indices;
+            for (size_t i = 2; i < fields.size() && indices.size() < kMaxResendIndices; ++i) {
+                if (auto idx = parseDecimal<uint16_t>(fields[i])) indices.push_back(*idx);
+            }
+            int64_t count = ++nackCount_;
+            nackTotal = count;
+            if (count % 20 == 1)
+                d_.log.streamLog("재전송 요청 " + std::to_string(count) + "회 (조각 " + std::to_string(indices.size()) +
+                                 "개)");
+            std::vector<sockaddr_in> to;
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                for (const auto& [key, c] : clients_)
+                    if (c.addr.sin_addr.s_addr == ip) to.push_back(c.addr);
+            }
+            for (const auto& a : to) resend(*seq, indices, a);
+            return;
+        }
+        case 'Q': {
+            auto level = parseDecimal<int64_t>(first.substr(1));
+            if (!level) return;
+            // The encoder clamps to its levels; here only keep the number inside an int.
+            requestedLevel = static_cast<int>(std::clamp<int64_t>(*level, INT_MIN, INT_MAX));
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+std::vector<sockaddr_in> Sink::targets() {
+    std::lock_guard<std::mutex> g(lock_);
+    double cutoff = d_.clock.now() - kReceiverLifetime;
+    std::vector<sockaddr_in> out;
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        if (it->second.at > cutoff) {
+            out.push_back(it->second.addr);
+            ++it;
+        } else {
+            it = clients_.erase(it);
+        }
+    }
+    return out;
+}
+
+// ---- sending -----------------------------------------------------------------
+
+void Sink::sendTo(const uint8_t* p, size_t n, const sockaddr_in& to) {
+    // Errors are ignored: the phone's resend requests and the parity cover losses.
+    ssize_t r = ::sendto(fd_, p, n, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    (void)r;
+}
+
+void Sink::sendFrame(const Bytes& frame, uint64_t ts) {
+    if (!d_.videoAllowed.load()) return;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        sending_ = true;
+    }
+    double start = d_.clock.monotonic();
+    uint32_t seq = seq_.fetch_add(1) + 1;
+    if (seq % kSeqPersistEvery == 0) d_.settings.setInteger(kSeqKey, seq);
+
+    size_t n = frame.size();
+    if (n > 0 && n <= kMaxFrameSize) {
+        size_t k = chunkCount(n);
+        size_t p = parityCount(k, fecDivisor.load());
+        int64_t gapMicros = k <= 12 ? 0 : k <= 25 ? 800 : k <= 133 ? static_cast<int64_t>(20'000 / k) : 150;
+        bool pace = pacing_.load() && gapMicros > 0;
+        d_.stats.fragSum += static_cast<int64_t>(k + p);
+        // One key for the whole frame; rotation is queued between frames anyway.
+        auto pair = d_.key.current();
+        std::vector<std::array<uint8_t, kSealedChunkSize>> parity(p);
+        for (auto& b : parity) b.fill(0);
+
+        for (size_t i = 0; i < k; ++i) {
+            Header h;
+            h.type = static_cast<uint8_t>(DatagramType::data);
+            h.keyID = pair->id;
+            h.seq = seq;
+            h.index = static_cast<uint16_t>(i);
+            h.count = static_cast<uint16_t>(k);
+            h.timestamp = ts;
+            auto header = h.encode();
+            size_t off = i * kChunkSize;
+            size_t len = std::min(kChunkSize, n - off);
+            Bytes sealed = sealChunk(frame.data() + off, len, header, pair->key);
+            auto& buf = parity[i % p];
+            for (size_t b = 0; b < sealed.size() && b < buf.size(); ++b) buf[b] ^= sealed[b];
+            Bytes datagram = datagramOf(header, sealed);
+            remember(seq, static_cast<uint16_t>(i), datagram);
+            for (const auto& to : targets()) sendTo(datagram.data(), datagram.size(), to);
+            if (pace) d_.clock.sleep(static_cast<double>(gapMicros) / 1e6);
+        }
+
+        uint32_t sealedTotal = static_cast<uint32_t>(n + kTagSize * k);
+        Bytes datagram(kParityDatagramSize);
+        for (size_t j = 0; j < p; ++j) {
+            Header h;
+            h.type = static_cast<uint8_t>(DatagramType::parity);
+            h.keyID = pair->id;
+            h.seq = seq;
+            h.index = static_cast<uint16_t>(j);
+            h.count = static_cast<uint16_t>(k);
+            h.timestamp = ts;
+            auto header = h.encode();
+            std::copy(header.begin(), header.end(), datagram.begin());
+            datagram[kHeaderSize] = static_cast<uint8_t>(p);
+            putU32(&datagram[kHeaderSize + 1], sealedTotal);
+            std::copy(parity[j].begin(), parity[j].end(), datagram.begin() + kHeaderSize + 5);
+            for (const auto& to : targets()) sendTo(datagram.data(), datagram.size(), to);
+            if (pace) d_.clock.sleep(static_cast<double>(gapMicros) / 1e6);
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        sending_ = false;
+    }
+    VideoStats::add(d_.stats.sendMS, (d_.clock.monotonic() - start) * 1000.0);
+    ++d_.stats.sendCount;
+}
+
+void Sink::sendParams(const Bytes& payload) {
+    uint32_t ps = paramSeq_.fetch_add(1) + 1;
+    auto pair = d_.key.current();
+    Header h;
+    h.type = static_cast<uint8_t>(DatagramType::params);
+    h.keyID = pair->id;
+    h.seq = ps;
+    h.index = 0;
+    h.count = 1;
+    h.timestamp = d_.clock.nowMicros();
+    auto header = h.encode();
+    Bytes datagram = datagramOf(header, sealChunk(payload.data(), payload.size(), header, pair->key));
+    for (const auto& to : targets()) sendTo(datagram.data(), datagram.size(), to);
+}
+
+void Sink::remember(uint32_t seq, uint16_t index, const Bytes& datagram) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (recent_.find(seq) == recent_.end()) {
+        recent_[seq];
+        recentOrder_.push_back(seq);
+        while (recentOrder_.size() > kRecentFrames) {
+            recent_.erase(recentOrder_.front());
+            recentOrder_.erase(recentOrder_.begin());
+        }
+    }
+    recent_[seq][index] = datagram;
+}
+
+void Sink::resend(uint32_t seq, const std::vector<uint16_t>& indices, const sockaddr_in& to) {
+    // Copy under the lock, send after it: sending must not hold up the frame sender.
+    std::vector<Bytes> out;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        auto frame = recent_.find(seq);
+        if (frame == recent_.end()) return;
+        // A chunk named twice in one request goes out once.
+        std::vector<bool> taken(size_t{UINT16_MAX} + 1, false);
+        for (uint16_t idx : indices) {
+            if (taken[idx]) continue;
+            taken[idx] = true;
+            auto it = frame->second.find(idx);
+            if (it != frame->second.end()) out.push_back(it->second);
+        }
+    }
+    for (const Bytes& d : out) sendTo(d.data(), d.size(), to);
+}
+
+// ---- state for the other rooms --------------------------------------------------
+
+bool Sink::sending() {
+    std::lock_guard<std::mutex> g(lock_);
+    return sending_;
+}
+
+void Sink::setParamPayload(Bytes payload) {
+    std::lock_guard<std::mutex> g(lock_);
+    paramPayload_ = std::move(payload);
+}
+
+std::optional<Bytes> Sink::paramPayload() {
+    std::lock_guard<std::mutex> g(lock_);
+    return paramPayload_;
+}
+
+std::optional<std::vector<Bytes>> Sink::thumbnailChunks() {
+    std::optional<Bytes> jpeg;
+    if (d_.thumbnailJPEG) jpeg = d_.thumbnailJPEG(160);
+    if (!jpeg) {
+        d_.log.streamLog("썸네일 요청 — 아직 프레임이 없다");
+        return std::nullopt;
+    }
+    uint8_t gen = static_cast<uint8_t>(thumbGen_.fetch_add(1) + 1);
+    size_t size = jpeg->size();
+    if (size == 0 || size > kThumbMaxBytes) {
+        d_.log.streamLog("썸네일이 너무 크다 " + std::to_string(size) + "B");
+        return std::nullopt;
+    }
+    size_t count = (size + kThumbChunk - 1) / kThumbChunk;
+    std::vector<Bytes> chunks;
+    chunks.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        size_t off = i * kThumbChunk;
+        size_t len = std::min(kThumbChunk, size - off);
+        Bytes c(5 + len);
+        c[0] = 'T';
+        c[1] = 'H';
+        c[2] = gen;
+        c[3] = static_cast<uint8_t>(count);
+        c[4] = static_cast<uint8_t>(i);
+        std::copy(jpeg->begin() + static_cast<std::ptrdiff_t>(off),
+                  jpeg->begin() + static_cast<std::ptrdiff_t>(off + len), c.begin() + 5);
+        chunks.push_back(std::move(c));
+    }
+    return chunks;
+}
+
+}  // namespace vm::video

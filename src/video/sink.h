@@ -1,0 +1,117 @@
+#pragma once
+// The video sender: cuts encoded frames into sealed chunks with parity, sends
+// them by UDP to the registered phones, keeps the last frames for resends, and
+// keeps the table of receivers fed by control lines and punch datagrams.
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/bytes.h"
+#include "video/video_key.h"
+#include "video/video_stats.h"
+
+namespace vm {
+class Clock;
+class Logger;
+class Settings;
+}  // namespace vm
+
+namespace vm::video {
+
+struct SinkDeps {
+    const Clock& clock;
+    Logger& log;  // streamLog
+    Settings& settings;  // "videoFrameSeq"
+    VideoKey& key;
+    VideoStats& stats;
+    const std::atomic<bool>& videoAllowed;  // the video gate
+    // The JPEG thumbnail of the held frame at the given width, when there is an encoder and a frame.
+    std::function<std::optional<Bytes>(double maxW)> thumbnailJPEG;
+};
+
+class Sink {
+public:
+    static constexpr const char* kSeqKey = "videoFrameSeq";
+
+    // Opens the UDP socket on `port` (0: any free port, for tests) and starts the receive thread.
+    // Throws std::runtime_error when the socket cannot be bound.
+    Sink(SinkDeps deps, uint16_t port);
+    ~Sink();  // stops the receive thread (tests); the agent's sink lives for the process
+    Sink(const Sink&) = delete;
+    Sink& operator=(const Sink&) = delete;
+
+    uint16_t boundPort() const { return boundPort_; }
+
+    // A video control line (without its leading "V") from the phone at `ip`
+    // (IPv4, network byte order as it lies in the socket address).
+    void control(const std::string& line, uint32_t ip);
+    // Sends one encoded frame; `ts` is its capture time in microseconds since 1970.
+    void sendFrame(const Bytes& frame, uint64_t ts);
+    void sendParams(const Bytes& payload);
+    // The live receivers; expires registrations 5 s old or older.
+    std::vector<sockaddr_in> targets();
+    std::optional<std::vector<Bytes>> thumbnailChunks();
+    // The NAT punch text from `from` (called by the receive thread; public for tests).
+    void punch(const std::string& text, const sockaddr_in& from);
+
+    // `_sending`, read under the lock.
+    bool sending();
+    void setParamPayload(Bytes payload);
+    std::optional<Bytes> paramPayload();
+
+    std::atomic<bool> idrRequested{false};
+    std::atomic<int> fecDivisor{5};
+    std::atomic<int> requestedLevel{0};
+    std::atomic<int64_t> nackTotal{0};
+    uint32_t seq() const { return seq_.load(); }
+    // Pacing sleeps between datagrams; tests and benchmarks may switch them off.
+    void setPacing(bool on) { pacing_ = on; }
+
+private:
+    void receiveLoop();
+    void onDatagram(const uint8_t* p, size_t n, const sockaddr_in& from);
+    void remember(uint32_t seq, uint16_t index, const Bytes& datagram);
+    void resend(uint32_t seq, const std::vector<uint16_t>& indices, const sockaddr_in& to);
+    void sendTo(const uint8_t* p, size_t n, const sockaddr_in& to);
+
+    SinkDeps d_;
+    int fd_ = -1;
+    uint16_t boundPort_ = 0;
+    std::mutex lock_;
+    struct Client {
+        sockaddr_in addr{};
+        double at = 0;
+    };
+    struct NatEntry {
+        uint16_t port = 0;  // network byte order
+        double at = 0;
+    };
+    std::map<std::string, Client> clients_;
+    std::map<uint32_t, NatEntry> natPort_;
+    std::map<uint32_t, double> controlSeen_;
+    std::optional<Bytes> paramPayload_;
+    bool sending_ = false;
+    std::map<uint32_t, std::map<uint16_t, Bytes>> recent_;
+    std::vector<uint32_t> recentOrder_;
+    std::atomic<uint32_t> seq_{0};
+    std::atomic<uint32_t> paramSeq_{0};
+    std::atomic<int64_t> nackCount_{0};
+    std::atomic<uint8_t> thumbGen_{0};
+    int64_t plainRefused_ = 0;  // receive thread only
+    double plainRefusedAt_ = 0;
+    std::atomic<bool> pacing_{true};
+    std::atomic<bool> stopping_{false};
+    int wakeRead_ = -1;  // a byte written to wakeWrite_ ends the receive thread
+    int wakeWrite_ = -1;
+    std::thread receiver_;
+};
+
+}  // namespace vm::video
