@@ -94,7 +94,7 @@ struct InputRooms {
     Pointer pointer;
     TextEntry textEntry;
     AgentMode agent;
-    std::mutex vdispLock;
+    TryLock vdispLock;
     Dispatcher dispatcher;
 
     InputRooms(const Clock& clock, Logger& log, platform::headless::HeadlessDesktop& desktop,

@@ -182,7 +182,7 @@ int main(int argc, char** argv) {
     static Pointer pointer(clock, log, platform->events(), keyboard);
     static TextEntry textEntry(clock, log, platform->events(), platform->pasteboard(), globalQueue());
     static AgentMode agent(clock, log, sender, AgentModePaths{locations.logDir + "/agent"});
-    static std::mutex vdispLock;
+    static TryLock vdispLock;
 
     // Windows, apps, the display policy and the screen lock.
     static WindowGather gather(clock, log, platform->displays(), platform->workspace(), platform->windowServer(),

@@ -148,7 +148,7 @@ void DisplayPolicy::ensureVDisp() {
 }
 
 void DisplayPolicy::createVDisp() {
-    std::unique_lock<std::mutex> lk(d_.vdispLock, std::try_to_lock);
+    std::unique_lock<TryLock> lk(d_.vdispLock, std::try_to_lock);
     if (!lk.owns_lock()) return;  // another display procedure runs; the next trigger retries
     if (vdispAlive()) return;
     size_t count = 0;
@@ -178,7 +178,7 @@ void DisplayPolicy::sweepVDispGrace() {
     if (d_.phone.phoneWantsScreen.load() || !vdispAlive()) return;
     log("새 연결이 조작 화면으로 안 들어왔다 — 가상 화면을 놓는다");
     onMain([this] {
-        std::unique_lock<std::mutex> lk(d_.vdispLock, std::try_to_lock);
+        std::unique_lock<TryLock> lk(d_.vdispLock, std::try_to_lock);
         if (!lk.owns_lock()) return;
         if (vdispAlive() && !d_.phone.phoneWantsScreen.load()) {
             physicalDisplaysOn();
@@ -196,7 +196,7 @@ void DisplayPolicy::quietPhone(double silence) {
     const double limit = had ? kQuietLimitWithMonitor : kQuietLimitAlone;
     if (!(silence > limit) || !vdispAlive()) return;
     onMain([this, limit, had] {
-        std::unique_lock<std::mutex> lk(d_.vdispLock, std::try_to_lock);
+        std::unique_lock<TryLock> lk(d_.vdispLock, std::try_to_lock);
         if (!lk.owns_lock()) return;
         // The phone may have spoken while this waited in the queue.
         const double quiet = d_.clock.now() - d_.phone.phoneLastSeen.load();

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/try_lock.h"
 #include "base/clock.h"
 #include "base/dispatch.h"
 #include "base/log.h"
@@ -29,7 +30,7 @@ struct DisplayPolicyDeps {
     const HookTables& hooks;
     PhoneState& phone;
     // Shared with the dispatcher's resize and release; always taken with a try.
-    std::mutex& vdispLock;
+    TryLock& vdispLock;
     MainQueue* mainQueue = nullptr;       // absent in tests: main-queue work runs in place
     DispatchQueue* globalQueue = nullptr; // absent in tests: gathering runs in place, at once
     // Window gathering (pid, wake) -> windows moved; empty = no gathering.

@@ -263,7 +263,7 @@ void Dispatcher::onMain(std::function<void()> work) {
 void Dispatcher::vdSize(uint32_t width, uint32_t height) {
     if (!d_.hooks.vdispHooks) return;
     onMain([this, width, height] {
-        std::unique_lock<std::mutex> lk(d_.vdispLock, std::try_to_lock);
+        std::unique_lock<TryLock> lk(d_.vdispLock, std::try_to_lock);
         if (!lk.owns_lock()) return;  // display work in progress: the request is dropped
         const VDispHooks& h = *d_.hooks.vdispHooks;
         if (!h.setSize) return;
@@ -317,7 +317,7 @@ void Dispatcher::bye() {
     if (!h.alive || !h.alive()) return;
     d_.log.logLine("폰이 그만 쓴다고 했다 — 가상 화면을 놓는다\n");
     onMain([this] {
-        std::unique_lock<std::mutex> lk(d_.vdispLock, std::try_to_lock);
+        std::unique_lock<TryLock> lk(d_.vdispLock, std::try_to_lock);
         if (!lk.owns_lock()) return;
         const VDispHooks& hk = *d_.hooks.vdispHooks;
         if (hk.alive && hk.alive()) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/try_lock.h"
 #include "base/clock.h"
 #include "base/dispatch.h"
 #include "base/log.h"
@@ -52,7 +53,7 @@ struct DispatcherDeps {
     AgentMode& agent;
     MainQueue* mainQueue;        // absent in tests: main-queue work runs in place
     DispatchQueue* globalQueue;  // absent in tests: delayed gathering runs in place
-    std::mutex& vdispLock;       // taken with a non-waiting try by display work
+    TryLock& vdispLock;       // taken with a non-waiting try by display work
 };
 
 class Dispatcher {

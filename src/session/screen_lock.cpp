@@ -66,7 +66,7 @@ void ScreenLock::screenDidLock() {
     const auto& vd = d_.hooks.vdispHooks;
     if (vd && vd->alive && vd->alive()) {
         // Display work in progress elsewhere wins: the virtual display then stays.
-        std::unique_lock<std::mutex> lk(d_.vdispLock, std::try_to_lock);
+        std::unique_lock<TryLock> lk(d_.vdispLock, std::try_to_lock);
         if (lk.owns_lock()) {
             if (d_.physicalDisplaysOn) d_.physicalDisplaysOn();
             if (vd->destroy) vd->destroy();

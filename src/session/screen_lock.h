@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "base/try_lock.h"
 #include "base/clock.h"
 #include "base/dispatch.h"
 #include "base/log.h"
@@ -29,7 +30,7 @@ struct ScreenLockDeps {
     PhoneState& phone;
     AgentMode& agent;
     const HookTables& hooks;
-    std::mutex& vdispLock;  // only ever tried, never waited for
+    TryLock& vdispLock;  // only ever tried, never waited for
     std::function<void()> physicalDisplaysOn;
     std::function<void()> ensureVDispCreate;  // the creation step of the display policy's ensureVDisp
     std::atomic<bool>& videoAllowed;          // the video gate, read by the video sender

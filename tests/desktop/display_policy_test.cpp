@@ -160,7 +160,7 @@ protected:
     std::unique_ptr<platform::VirtualDisplay> vd;
     HookTables hooks;
     PhoneState phone{clock.now()};
-    std::mutex vdispLock;
+    TryLock vdispLock;
     int gathers = 0, creates = 0, destroys = 0;
     std::unique_ptr<DisplayPolicy> policy;
 };
@@ -408,7 +408,7 @@ TEST_F(DisplayPolicyTest, EnsureWithoutMonitorAndWithTheLockHeld) {
     auto& p = start(kNoDisplay);
     phone.phoneWantsScreen = true;
     {
-        std::lock_guard<std::mutex> held(vdispLock);
+        std::lock_guard<TryLock> held(vdispLock);
         std::thread([&] { p.ensureVDisp(); }).join();
     }
     EXPECT_EQ(creates, 0);
@@ -535,7 +535,7 @@ TEST_F(DisplayPolicyTest, QuietRemovalRechecksOnTheMainQueue) {
     p.quietPhone(301);
     {
         // Another display procedure is running: the removal steps aside.
-        std::lock_guard<std::mutex> held(vdispLock);
+        std::lock_guard<TryLock> held(vdispLock);
         std::thread([&] { mq.spinRunLoop(0.05); }).join();
     }
     EXPECT_EQ(destroys, 0);

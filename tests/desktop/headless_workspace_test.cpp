@@ -142,7 +142,7 @@ TEST(HeadlessWorkspaceScene, BadScenesAreRefusedNamingTheKey) {
         {R"({"apps": [{"pid": 1, "bundleID": "a", "policy": "regular"}, {"pid": 1, "bundleID": "b", "policy": "regular"}]})",
          "twice"},
         {R"({"apps": [{"pid": 1, "name": 7, "bundleID": "a", "policy": "regular"}]})", "\"name\""},
-        {R"({"apps": [{"pid": 1, "policy": "regular"}]})", "\"bundleID\""},
+        {R"({"apps": [{"pid": 1, "bundleID": 5}]})", "\"bundleID\""},
         {R"({"apps": [{"pid": 1, "bundleID": "a", "policy": "background"}]})", "\"policy\""},
         {R"({"apps": [{"pid": 1, "bundleID": "a", "policy": "regular", "icon": "red"}]})", "\"icon\""},
         {R"({"apps": [{"pid": 1, "bundleID": "a", "policy": "regular", "icon": "#12345G"}]})", "\"icon\""},

@@ -60,7 +60,7 @@ struct LockRig {
     std::shared_ptr<RecordingPeer> peer = std::make_shared<RecordingPeer>(clock.now());
     AgentMode agent{clock, log, sender, AgentModePaths{dir.path + "/agent", dir.path + "/agent.stop", "/bin/true"}};
     HookTables hooks;
-    std::mutex vdispLock;
+    TryLock vdispLock;
     std::atomic<bool> vdispAlive{true};
     std::vector<std::string> calls;
     std::atomic<bool> videoAllowed{false};
@@ -170,7 +170,7 @@ TEST(ScreenLockHandlers, LockLeavesTheDisplayWhenBusyOrDeadAndSendsNothingWithou
         // Display work on another thread holds the lock meanwhile.
         std::promise<void> held, done;
         std::thread worker([&] {
-            std::lock_guard<std::mutex> busy(r.vdispLock);
+            std::lock_guard<TryLock> busy(r.vdispLock);
             held.set_value();
             done.get_future().wait();
         });

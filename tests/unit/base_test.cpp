@@ -14,6 +14,7 @@
 #include "base/base64.h"
 #include "base/bytes.h"
 #include "base/clock.h"
+#include "base/try_lock.h"
 #include "base/crypto.h"
 #include "base/dispatch.h"
 
@@ -354,3 +355,17 @@ TEST(MainQueueTest, WorkPostedFromOtherThreadsRunsOnTheMainThread) {
 }
 
 }  // namespace
+
+// Display work tries the lock again from inside its own nested run-loop spin on the
+// same thread; that try must say "busy", not deadlock or pass.
+TEST(TryLockTest, ASecondTryOnTheHoldingThreadFindsItBusy) {
+    vm::TryLock l;
+    ASSERT_TRUE(l.try_lock());
+    EXPECT_FALSE(l.try_lock());
+    bool otherThread = true;
+    std::thread([&] { otherThread = l.try_lock(); }).join();
+    EXPECT_FALSE(otherThread);
+    l.unlock();
+    EXPECT_TRUE(l.try_lock());
+    l.unlock();
+}

@@ -104,7 +104,7 @@ struct DispatcherFixture : ::testing::Test {
     AgentMode agent{clock, log, sender,
                     AgentModePaths{(dir / "agent").string(), (dir / "agent.stop").string(),
                                    (dir / "no-such-pkill").string()}};
-    std::mutex vdispLock;
+    TryLock vdispLock;
 
     // What the rooms were asked to do, in order.
     std::vector<std::string> calls;
@@ -589,7 +589,7 @@ TEST_F(DispatcherFixture, DisplaySizeIsDroppedWhileTheLockIsBusy) {
     installVDispHooks();
     std::promise<void> held, done;
     std::thread holder([&] {
-        std::lock_guard<std::mutex> lk(vdispLock);
+        std::lock_guard<TryLock> lk(vdispLock);
         held.set_value();
         done.get_future().wait();
     });
@@ -671,7 +671,7 @@ TEST_F(DispatcherFixture, ByeLeavesTheDisplayWhileTheLockIsBusy) {
     installVDispHooks();
     std::promise<void> held, done;
     std::thread holder([&] {
-        std::lock_guard<std::mutex> lk(vdispLock);
+        std::lock_guard<TryLock> lk(vdispLock);
         held.set_value();
         done.get_future().wait();
     });

@@ -119,7 +119,7 @@ int runApps(MessageLink& link, const AppsOptions& opt, const Output& io) {
 int runSession(std::unique_ptr<MessageLink>& linkOwner, const SessionOptions& opt, const Output& io) {
     const std::string idLine = "ID " + opt.phoneId + "\n";
     MessageLink& link = *linkOwner;
-    if (!link.send(idLine) || !link.send("HELLO\n")) {
+    if (!link.send(idLine) || !link.send("HELLO 1\n")) {
         io.err("sending failed: the connection is closed");
         return kExitNetwork;
     }
@@ -141,14 +141,16 @@ int runSession(std::unique_ptr<MessageLink>& linkOwner, const SessionOptions& op
             return kExitNetwork;
         }
     }
-    link.send("VD " + std::to_string(opt.vdWidth) + " " + std::to_string(opt.vdHeight) + "\n");
-    io.out("VD " + std::to_string(opt.vdWidth) + " " + std::to_string(opt.vdHeight) + " sent");
+    const std::string vd = "VD " + std::to_string(opt.vdWidth) + " " + std::to_string(opt.vdHeight);
+    link.send(vd + "\n");
+    io.out(vd + " sent");
     VideoOptions v = opt.video;
     v.phoneId = opt.phoneId;
+    v.repeatLines.push_back(vd);
     VideoSummary summary;
     int rc = runVideo(linkOwner, v, io, &summary);
     if (opt.bye) {
-        linkOwner->send("BYE\n");
+        linkOwner->send("BYE 1\n");
         io.out("BYE sent");
         // Give the record time to leave before the connection closes.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));

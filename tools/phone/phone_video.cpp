@@ -219,6 +219,7 @@ int runVideo(std::unique_ptr<MessageLink>& link, const VideoOptions& opt, const 
         if (now - lastVH >= 2.0) {
             lastVH = now;
             send("VH " + std::to_string(sock.port()));
+            for (const auto& line : opt.repeatLines) send(line);
         }
         for (auto& d : sock.take(0.005)) {
             if (opt.dropPercent > 0 && dice(rng) < opt.dropPercent) continue;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "phone/phone_link.h"
 
@@ -20,6 +21,9 @@ struct VideoOptions {
     std::optional<int> level;      // "VQ<level>"
     std::optional<int> fecDivisor; // "VF<n>"
     std::optional<std::string> savePng;
+    // Lines sent again with every registration (a session repeats its "VD"; the
+    // agent drops one that arrives while it is still busy with the display).
+    std::vector<std::string> repeatLines;
     // Opens a fresh control link when the agent closes ours (it says BYE to every
     // phone when one is unpaired); absent: the video ends with the link.
     std::function<std::unique_ptr<MessageLink>()> reconnect;

@@ -177,12 +177,13 @@ HeadlessWorkspace::HeadlessWorkspace(const std::string& sceneText) : login_(defa
                 if (!a["name"].is_string()) throw std::runtime_error(where("app", i, "name") + " must be a string");
                 app.info.name = a["name"].get<std::string>();
             }
-            if (!a.contains("bundleID") || !a["bundleID"].is_string())
+            // An app is an ordinary one with a Dock icon unless the scene says otherwise.
+            if (a.contains("bundleID") && !a["bundleID"].is_string())
                 throw std::runtime_error(where("app", i, "bundleID") + " must be a string");
-            app.info.bundleID = a["bundleID"].get<std::string>();
-            if (!a.contains("policy") || !a["policy"].is_string())
+            app.info.bundleID = a.value("bundleID", std::string());
+            if (a.contains("policy") && !a["policy"].is_string())
                 throw std::runtime_error(where("app", i, "policy") + " must be \"regular\", \"accessory\" or \"prohibited\"");
-            const std::string policy = a["policy"].get<std::string>();
+            const std::string policy = a.value("policy", std::string("regular"));
             if (policy == "regular") app.info.policy = ActivationPolicy::regular;
             else if (policy == "accessory") app.info.policy = ActivationPolicy::accessory;
             else if (policy == "prohibited") app.info.policy = ActivationPolicy::prohibited;
