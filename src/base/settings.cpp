@@ -1,5 +1,7 @@
 #include "base/settings.h"
 
+#include "base/atomic_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,20 +26,6 @@ json parseObject(const std::string& text) {
     return j;
 }
 
-bool writeAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t w = ::write(fd, data.data() + done, data.size() - done);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(w);
-    }
-    return true;
-}
-
-std::atomic<unsigned> tempCounter{0};
 
 }  // namespace
 
@@ -83,17 +71,8 @@ bool Settings::writeLocked() {
     std::error_code ec;
     if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
 
-    // Write a private temporary beside the file and rename it over, so a crash
-    // leaves either the old or the new settings, never half of them.
-    std::string tmp = path_ + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(tempCounter++);
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    bool ok = writeAll(fd, doc_) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(tmp.c_str(), path_.c_str()) != 0) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
+    // A crash leaves either the old or the new settings, never half of them.
+    if (!writeFileAtomically(path_, doc_, 0600).empty()) return false;
     // Make the rename itself durable.
     std::string dir = target.has_parent_path() ? target.parent_path().string() : std::string(".");
     int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -1,5 +1,7 @@
 #include "display/display_policy.h"
 
+#include "base/atomic_file.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -334,26 +336,8 @@ void DisplayPolicy::writeStateFile(const std::vector<uint32_t>& ids) const {
         if (i > 0) text += ' ';
         text += std::to_string(ids[i]);
     }
-    // Written beside the file and renamed over it, so a crash leaves the old list or the new one.
-    const std::string tmp = d_.physicalOffPath + ".tmp-" + std::to_string(::getpid());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) return;
-    const char* p = text.data();
-    size_t left = text.size();
-    bool ok = true;
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    if (ok && ::fsync(fd) != 0) ok = false;
-    ::close(fd);
-    if (!ok || ::rename(tmp.c_str(), d_.physicalOffPath.c_str()) != 0) ::unlink(tmp.c_str());
+    // A crash leaves the old list or the new one, never half of one.
+    writeFileAtomically(d_.physicalOffPath, text, 0644);
 }
 
 // ---- Size and resolution -----------------------------------------------------

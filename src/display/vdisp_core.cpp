@@ -1,5 +1,7 @@
 #include "display/vdisp_core.h"
 
+#include "base/atomic_file.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -169,26 +171,8 @@ std::string VDispCore::writeSerial(uint32_t serial) const {
     }
     char text[16];
     int n = std::snprintf(text, sizeof text, "0x%X\n", serial);
-    // Written beside the target and renamed over it, so a reader never sees half a number.
-    std::string tmp = serialPath_ + ".tmp-" + std::to_string(::getpid());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return std::strerror(errno);
-    bool ok = ::write(fd, text, static_cast<size_t>(n)) == n;
-    int err = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        return std::strerror(err);
-    }
-    if (::rename(tmp.c_str(), serialPath_.c_str()) != 0) {
-        err = errno;
-        ::unlink(tmp.c_str());
-        return std::strerror(err);
-    }
-    return {};
+    // A reader never sees half a number.
+    return writeFileAtomically(serialPath_, std::string_view(text, static_cast<size_t>(n)), 0644);
 }
 
 // ---- creation ----

@@ -1,5 +1,7 @@
 #include "files/outbox.h"
 
+#include "base/atomic_file.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -116,24 +118,8 @@ void Outbox::writeStatus(bool connected, const std::string& name, double now) {
     // A phone name that is not valid UTF-8 must not stop the status from being written.
     const std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 
-    // Temporary sibling made by mkstemp (mode 0600), then renamed over the old file,
-    // so a reader sees either the old status or the new one, never half of one.
-    std::string tmpl = groupDir_ + "/." + group::STATUS_FILE + ".XXXXXX";
-    const int fd = ::mkstemp(tmpl.data());
-    if (fd < 0) return;
-    size_t off = 0;
-    bool ok = true;
-    while (off < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + off, text.size() - off);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        off += size_t(n);
-    }
-    if (::close(fd) != 0) ok = false;
-    if (!ok || ::rename(tmpl.c_str(), statusFile_.c_str()) != 0) ::unlink(tmpl.c_str());
+    // A reader sees either the old status or the new one, never half of one.
+    writeFileAtomically(statusFile_, text, 0600);
 }
 
 void Outbox::fileOutboxSweep() {

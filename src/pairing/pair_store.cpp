@@ -1,5 +1,7 @@
 #include "pairing/pair_store.h"
 
+#include "base/atomic_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -125,31 +127,8 @@ void PairStore::save() {
     } catch (...) {
         return;
     }
-    // The temporary file holds the keys too: it is created 0600 from the start.
-    std::string tmp = path_ + ".tmp-" + std::to_string(::getpid());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return;
-    ::fchmod(fd, 0600);
-    const char* p = text.data();
-    size_t left = text.size();
-    bool ok = true;
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    if (ok && ::fsync(fd) != 0) ok = false;
-    ::close(fd);
-    if (!ok || ::rename(tmp.c_str(), path_.c_str()) != 0) {
-        ::unlink(tmp.c_str());
-        return;
-    }
-    ::chmod(path_.c_str(), 0600);
+    // The temporary file holds the keys too: it is 0600 from the start.
+    writeFileAtomically(path_, text, 0600);
 }
 
 void PairStore::insert(const std::string& identity, PairRecord record) {

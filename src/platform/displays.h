@@ -62,7 +62,7 @@ struct VirtualDisplayDescriptor {
     std::function<void()> terminationHandler;  // run when the window server ends the display
 };
 
-struct VirtualDisplayModeSpec {
+struct VirtualDisplayModeRequest {
     uint32_t width = 0;   // points
     uint32_t height = 0;  // points
     double refreshRate = 0;
@@ -70,7 +70,7 @@ struct VirtualDisplayModeSpec {
 
 struct VirtualDisplaySettings {
     bool hiDPI = true;
-    std::vector<VirtualDisplayModeSpec> modes;
+    std::vector<VirtualDisplayModeRequest> modes;
 };
 
 // A live virtual display. Destroying the object removes the display.

@@ -1,5 +1,7 @@
 #include "session/agent_mode.h"
 
+#include "base/atomic_file.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -157,15 +159,9 @@ void AgentMode::go() {
 }
 
 void AgentMode::writeStopFile() {
-    // Written beside the target and renamed over it: the shared temporary folder
-    // may hold a link planted there, and renaming replaces the link instead of
-    // truncating whatever it points at.
-    std::string tmpl = paths_.stopFile + ".XXXXXX";
-    int fd = ::mkstemp(tmpl.data());
-    if (fd < 0) return;
-    ::fchmod(fd, 0644);
-    ::close(fd);
-    if (::rename(tmpl.c_str(), paths_.stopFile.c_str()) != 0) ::unlink(tmpl.c_str());
+    // Renamed over the target: the shared temporary folder may hold a link planted
+    // there, and renaming replaces the link instead of truncating what it points at.
+    writeFileAtomically(paths_.stopFile, "", 0644);
 }
 
 void AgentMode::launchPkill() {

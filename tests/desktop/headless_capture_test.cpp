@@ -338,7 +338,7 @@ TEST(HeadlessCapture, TheStreamStopsWithAnErrorWhenItsDisplayGoes) {
     desc.vendorID = kVirtualVendor;
     auto vd = d->createVirtualDisplay(desc);
     VirtualDisplaySettings settings;
-    settings.modes.push_back(VirtualDisplayModeSpec{400, 300, 60});
+    settings.modes.push_back(VirtualDisplayModeRequest{400, 300, 60});
     ASSERT_TRUE(vd->applySettings(settings));
 
     auto q = std::make_shared<SerialQueue>("capture");

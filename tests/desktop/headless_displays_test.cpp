@@ -62,7 +62,7 @@ VirtualDisplayDescriptor phoneDescriptor(std::function<void()> onEnd = {}) {
 VirtualDisplaySettings oneMode(uint32_t w, uint32_t h, double hz = 120) {
     VirtualDisplaySettings s;
     s.hiDPI = true;
-    s.modes.push_back(VirtualDisplayModeSpec{w, h, hz});
+    s.modes.push_back(VirtualDisplayModeRequest{w, h, hz});
     return s;
 }
 

