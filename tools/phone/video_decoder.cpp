@@ -115,23 +115,19 @@ DecodeResult VideoDecoder::decode(const Bytes& frame) {
         needKey_ = true;
         return r;
     }
-    Bytes packet;
-    if (r.keyFrame || !paramsSent_) {
-        packet = paramsAnnexB_;
-        paramsSent_ = true;
-    }
-    size_t at = packet.size();
-    packet.resize(at + annexB->size());
-    std::memcpy(packet.data() + at, annexB->data(), annexB->size());
+    // A key frame (and the first frame) carries the parameter sets in front.
+    const size_t pre = (r.keyFrame || !paramsSent_) ? paramsAnnexB_.size() : 0;
+    paramsSent_ = true;
     needKey_ = false;
 
     AVPacket* pkt = impl_->pkt;
     av_packet_unref(pkt);
-    if (av_new_packet(pkt, static_cast<int>(packet.size())) < 0) {
+    if (av_new_packet(pkt, static_cast<int>(pre + annexB->size())) < 0) {
         r.error = true;
         return r;
     }
-    std::memcpy(pkt->data, packet.data(), packet.size());
+    if (pre) std::memcpy(pkt->data, paramsAnnexB_.data(), pre);
+    std::memcpy(pkt->data + pre, annexB->data(), annexB->size());
     if (avcodec_send_packet(impl_->ctx, pkt) < 0) {
         r.error = true;
         needKey_ = true;
