@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/headless/headless_desktop.h"
+#include "platform/headless/headless_workspace.h"
 #include "platform/platform.h"
 
 using namespace vm::platform;
@@ -549,4 +550,32 @@ TEST(HeadlessDisplayHotplug, PluggedDisplaysAppearRightOfTheOthers) {
     EXPECT_FALSE(d->removeDisplay(id));
     EXPECT_EQ(changes, 2);
     EXPECT_EQ(d->onlineCount(), 2u);
+}
+
+// Like a real window server, the desktop keeps windows with their display: they move
+// when it moves, and land on the main display when theirs is switched off.
+TEST(HeadlessWindowsFollowDisplays, MovingAndSwitchingOffCarryTheWindows) {
+    auto d = desk(R"({"displays":[{"width":1440,"height":900},{"width":1920,"height":1080}],
+                      "apps":[{"pid":7,"name":"Notes"}],
+                      "windows":[{"owner":7,"number":1,"x":100,"y":100,"width":400,"height":300},
+                                 {"owner":7,"number":2,"x":1540,"y":200,"width":600,"height":400},
+                                 {"owner":7,"number":3,"x":2900,"y":900,"width":400,"height":300}]})");
+    // The monitor moves 500 points down: only its windows go with it.
+    auto cfg = d->beginConfiguration();
+    ASSERT_TRUE(cfg);
+    cfg->setOrigin(2, 1440, 500);
+    ASSERT_EQ(cfg->complete(true), 0);
+    EXPECT_DOUBLE_EQ(d->workspaceDesk().window(1)->frame.y, 100);
+    EXPECT_DOUBLE_EQ(d->workspaceDesk().window(2)->frame.y, 700);
+    EXPECT_DOUBLE_EQ(d->workspaceDesk().window(3)->frame.y, 1400);
+    // Switched off: its windows land on the main display, whole where they fit.
+    cfg = d->beginConfiguration();
+    ASSERT_EQ(cfg->setEnabled(2, false), 0);
+    ASSERT_EQ(cfg->complete(false), 0);
+    auto w2 = *d->workspaceDesk().window(2), w3 = *d->workspaceDesk().window(3);
+    EXPECT_DOUBLE_EQ(w2.frame.x, 100);  // its offset within the monitor, kept
+    EXPECT_DOUBLE_EQ(w2.frame.y, 200);
+    EXPECT_DOUBLE_EQ(w3.frame.x, 1440 - 400);  // pushed back inside the main display
+    EXPECT_DOUBLE_EQ(w3.frame.y, 900 - 300);
+    EXPECT_DOUBLE_EQ(d->workspaceDesk().window(1)->frame.x, 100);
 }

@@ -148,11 +148,11 @@ public:
         if (!d || settingsFail || s.modes.empty()) return false;
         std::vector<DisplayMode> modes;
         std::vector<bool> twins;
-        for (const auto& spec : s.modes) {
-            if (spec.width * 2 > d->maxPxW || spec.height * 2 > d->maxPxH) return false;
-            modes.push_back({spec.width, spec.height, spec.width * 2, spec.height * 2, spec.refreshRate, 0x2000003});
+        for (const auto& wanted : s.modes) {
+            if (wanted.width * 2 > d->maxPxW || wanted.height * 2 > d->maxPxH) return false;
+            modes.push_back({wanted.width, wanted.height, wanted.width * 2, wanted.height * 2, wanted.refreshRate, 0x2000003});
             twins.push_back(false);
-            modes.push_back({spec.width, spec.height, spec.width, spec.height, spec.refreshRate, 0x3});
+            modes.push_back({wanted.width, wanted.height, wanted.width, wanted.height, wanted.refreshRate, 0x3});
             twins.push_back(true);
         }
         const bool wasOnline = d->online;

@@ -245,6 +245,8 @@ private:
     DisplayID mainLocked() const;
     // After a layout change: the main display at (0,0), the pointer back on a display.
     void settleLayoutLocked();
+    // Where each active display lay after the last settling, so windows can follow a change.
+    std::map<DisplayID, Rect> lastFrames_;
     // The x where a display added now goes (right of the active ones).
     int32_t rightEdgeLocked() const;
     int applyConfig(const std::vector<ConfigOp>& ops, bool permanent);

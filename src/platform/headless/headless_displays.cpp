@@ -6,6 +6,7 @@
 
 #include "platform/headless/headless_capture.h"
 #include "platform/headless/headless_desktop.h"
+#include "platform/headless/headless_workspace.h"
 #include "platform/headless/headless_lifetime.h"
 
 namespace vm::platform::headless {
@@ -183,6 +184,22 @@ void HeadlessDesktop::settleLayoutLocked() {
         }
     }
     if (!onScreen && std::isfinite(bestDist)) pointer_ = best;
+    // Windows stay with their display, and those of a display that went away land on the main one.
+    std::map<DisplayID, Rect> frames;
+    for (const auto& d : displays_)
+        if (activeLocked(d)) frames[d.id] = Rect{double(d.x), double(d.y), double(d.width), double(d.height)};
+    std::vector<DisplayMove> moves;
+    auto mainFrame = frames.find(mainLocked());
+    for (const auto& [id, before] : lastFrames_) {
+        auto now = frames.find(id);
+        if (now != frames.end()) {
+            if (now->second.x != before.x || now->second.y != before.y) moves.push_back({before, now->second, false});
+        } else if (mainFrame != frames.end()) {
+            moves.push_back({before, mainFrame->second, true});
+        }
+    }
+    lastFrames_ = std::move(frames);
+    if (workspace_) workspace_->followDisplays(moves);
 }
 
 void HeadlessDesktop::notifyReconfigure() {

@@ -280,6 +280,26 @@ HeadlessWorkspace::HeadlessWorkspace(const std::string& sceneText) : login_(defa
     }
 }
 
+void HeadlessWorkspace::followDisplays(const std::vector<DisplayMove>& moves) {
+    if (moves.empty()) return;
+    std::lock_guard<std::mutex> lk(mu_);
+    for (auto& w : windows_) {
+        const double cx = w.frame.x + w.frame.width / 2, cy = w.frame.y + w.frame.height / 2;
+        for (const auto& m : moves) {
+            if (cx < m.from.x || cy < m.from.y || cx >= m.from.maxX() || cy >= m.from.maxY()) continue;
+            double x = m.to.x + (w.frame.x - m.from.x), y = m.to.y + (w.frame.y - m.from.y);
+            if (m.gone) {
+                // Keep the top-left on the new display, and the whole window when it fits.
+                x = std::clamp(x, m.to.x, std::max(m.to.x, m.to.maxX() - w.frame.width));
+                y = std::clamp(y, m.to.y, std::max(m.to.y, m.to.maxY() - w.frame.height));
+            }
+            w.frame.x = std::clamp(x, -kCoordinateLimit, kCoordinateLimit);
+            w.frame.y = std::clamp(y, -kCoordinateLimit, kCoordinateLimit);
+            break;
+        }
+    }
+}
+
 void HeadlessWorkspace::setScreens(std::function<std::vector<Rect>()> screens) {
     std::lock_guard<std::mutex> lk(mu_);
     screens_ = std::move(screens);

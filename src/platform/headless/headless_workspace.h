@@ -37,6 +37,14 @@ struct HeadlessWindow {
     bool accessible = true;  // listed in the app's accessibility windows
 };
 
+// A display that moved (or went away) in a layout change: where it was and where
+// its windows go, in global points.
+struct DisplayMove {
+    Rect from;
+    Rect to;
+    bool gone = false;  // switched off or removed: its windows move onto `to` (the main display)
+};
+
 class HeadlessWorkspace : public Workspace, public WindowServer, public WindowElements, public Session {
 public:
     // Coordinates beyond this are clamped, so arithmetic on them never overflows.
@@ -55,6 +63,9 @@ public:
     // windows and windows the dock creates. Without it: one 1920 × 1080 screen at the origin.
     // Called without this object's lock held.
     void setScreens(std::function<std::vector<Rect>()> screens);
+    // The window server keeps windows with their display: a window whose centre lay on a
+    // moved display moves with it; one on a display that went away lands on the main display.
+    void followDisplays(const std::vector<DisplayMove>& moves);
 
     // Workspace
     std::vector<RunningApp> runningApps() override;
