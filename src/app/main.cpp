@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
         encoderPtr = encoder.get();
     }
 
-    // Hook tables: filled here, before any other thread starts, and never changed.
+    // Hook tables: filled here, before the input side starts, and never changed.
     static const HookTables hooks = [] {
         HookTables h;
         h.vdispHooks = VDispHooks{[] { return vdisp.vdispAlive(); }, [] { vdisp.vdispCreate(); },
