@@ -15,6 +15,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
 #include <libavutil/hwcontext.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
@@ -346,7 +347,11 @@ std::unique_ptr<Encoder::Codec> Encoder::openSession(int width, int height, int 
     for (const std::string& name : order) {
         std::string error;
         int st = 0;
+        // A missing GPU is an expected answer: our own line below says so, FFmpeg need not shout it on stderr.
+        const int logLevel = av_log_get_level();
+        if (isHardware(name)) av_log_set_level(AV_LOG_QUIET);
         auto c = openBackend(name, width, height, level, &st, &error);
+        if (isHardware(name)) av_log_set_level(logLevel);
         if (c) {
             if (!probed_ || name != chosen) {
                 {
