@@ -364,16 +364,19 @@ void Sink::sendFrame(const Bytes& frame, uint64_t ts) {
         auto pair = d_.key.current();
         std::vector<std::array<uint8_t, kSealedChunkSize>> parity(p);
         for (auto& b : parity) b.fill(0);
-
-        for (size_t i = 0; i < k; ++i) {
+        auto headerOf = [&](DatagramType type, size_t index) {
             Header h;
-            h.type = static_cast<uint8_t>(DatagramType::data);
+            h.type = static_cast<uint8_t>(type);
             h.keyID = pair->id;
             h.seq = seq;
-            h.index = static_cast<uint16_t>(i);
+            h.index = static_cast<uint16_t>(index);
             h.count = static_cast<uint16_t>(k);
             h.timestamp = ts;
-            auto header = h.encode();
+            return h.encode();
+        };
+
+        for (size_t i = 0; i < k; ++i) {
+            auto header = headerOf(DatagramType::data, i);
             size_t off = i * kChunkSize;
             size_t len = std::min(kChunkSize, n - off);
             Bytes sealed = sealChunk(frame.data() + off, len, header, pair->key);
@@ -388,14 +391,7 @@ void Sink::sendFrame(const Bytes& frame, uint64_t ts) {
         uint32_t sealedTotal = static_cast<uint32_t>(n + kTagSize * k);
         Bytes datagram(kParityDatagramSize);
         for (size_t j = 0; j < p; ++j) {
-            Header h;
-            h.type = static_cast<uint8_t>(DatagramType::parity);
-            h.keyID = pair->id;
-            h.seq = seq;
-            h.index = static_cast<uint16_t>(j);
-            h.count = static_cast<uint16_t>(k);
-            h.timestamp = ts;
-            auto header = h.encode();
+            auto header = headerOf(DatagramType::parity, j);
             std::copy(header.begin(), header.end(), datagram.begin());
             datagram[kHeaderSize] = static_cast<uint8_t>(p);
             putU32(&datagram[kHeaderSize + 1], sealedTotal);

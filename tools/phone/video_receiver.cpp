@@ -154,14 +154,7 @@ void VideoReceiver::feed(const uint8_t* p, size_t n, double now) {
             if (!plain) return;
             if (!next_) next_ = h->seq;
             Pending& f = pendingFor(h->seq, now);
-            if (!f.known) {
-                f.known = true;
-                f.count = h->count;
-                f.keyID = h->keyID;
-                f.timestamp = h->timestamp;
-                f.sealed.assign(f.count, std::nullopt);
-                f.plain.assign(f.count, std::nullopt);
-            }
+            if (!f.known) f.learn(*h);
             if (!f.sealed[h->index]) {
                 f.sealed[h->index] = Bytes(body + 5, body + 5 + len);
                 f.plain[h->index] = std::move(*plain);
@@ -195,12 +188,7 @@ void VideoReceiver::feed(const uint8_t* p, size_t n, double now) {
     if (!next_) next_ = h->seq;
     Pending& f = pendingFor(h->seq, now);
     if (!f.known) {
-        f.known = true;
-        f.count = h->count;
-        f.keyID = h->keyID;
-        f.timestamp = h->timestamp;
-        f.sealed.assign(f.count, std::nullopt);
-        f.plain.assign(f.count, std::nullopt);
+        f.learn(*h);
         // Parity that came before we knew the frame's size must agree with it.
         if (f.parityCount && f.parityCount > f.count) {
             f.parity.clear();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "video/video_wire.h"
 
 namespace vm::phone {
 
@@ -87,6 +88,15 @@ private:
         int asks = 0;
         bool counted = false;  // its losses were counted
         bool complete() const { return known && have == count; }
+        // The first trusted datagram of a frame tells its size, key number and time.
+        void learn(const video::Header& h) {
+            known = true;
+            count = h.count;
+            keyID = h.keyID;
+            timestamp = h.timestamp;
+            sealed.assign(count, std::nullopt);
+            plain.assign(count, std::nullopt);
+        }
     };
 
     Pending& pendingFor(uint32_t seq, double now);
