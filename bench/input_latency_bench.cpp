@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/chords.h"
 #include "app/cursor_main.h"
 #include "base/crypto.h"
 #include "control/dtls_server.h"
@@ -74,6 +75,12 @@ public:
     }
     bool postKey(const platform::KeyEvent& e) override { return inner_.postKey(e); }
     bool postScroll(const platform::ScrollEvent& e) override { return inner_.postScroll(e); }
+    bool typeText(const std::u16string& text) override { return platform::chords::typeText(*this, text); }
+    bool paste() override { return platform::chords::paste(*this); }
+    bool switchWorkspace(bool right) override { return platform::chords::switchWorkspace(*this, right); }
+    bool appSwitcher(platform::SwitcherStep step, uint64_t flags) override {
+        return platform::chords::appSwitcher(*this, step, flags);
+    }
     platform::Point mouseLocation() override { return inner_.mouseLocation(); }
     std::vector<platform::Rect> screenFrames() override { return inner_.screenFrames(); }
     uint64_t sessionModifierFlags() override { return inner_.sessionModifierFlags(); }

@@ -56,6 +56,15 @@ std::optional<int64_t> Settings::integer(const std::string& key) {
     return std::nullopt;
 }
 
+std::optional<std::string> Settings::string(const std::string& key) {
+    std::lock_guard<std::mutex> g(mu_);
+    loadLocked();
+    json j = parseObject(doc_);
+    auto it = j.find(key);
+    if (it == j.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+}
+
 bool Settings::setInteger(const std::string& key, int64_t value) {
     std::lock_guard<std::mutex> g(mu_);
     loadLocked();

@@ -12,6 +12,8 @@ class Settings {
 public:
     explicit Settings(std::string path);  // e.g. <supportDir>/settings.json
     std::optional<int64_t> integer(const std::string& key);
+    // A text value; nullopt when missing or not a string.
+    std::optional<std::string> string(const std::string& key);
     // False when the file could not be written (the value is still kept in memory).
     bool setInteger(const std::string& key, int64_t value);
     const std::string& path() const { return path_; }

@@ -96,7 +96,7 @@ void DisplayPolicy::vdispDestroy() const {
     if (hooksSet() && d_.hooks.vdispHooks->destroy) d_.hooks.vdispHooks->destroy();
 }
 
-bool DisplayPolicy::isVirtual(uint32_t id) { return d_.displays.vendorNumber(id) == platform::kVirtualVendor; }
+bool DisplayPolicy::isVirtual(uint32_t id) { return d_.displays.isAgentVirtual(id); }
 
 void DisplayPolicy::onMain(std::function<void()> work) {
     if (d_.mainQueue) d_.mainQueue->async(std::move(work));

@@ -246,6 +246,18 @@ int32_t VDispCore::vdispCreate() {
         }
         const platform::DisplayID thisID = display->displayID();
 
+        if (!display->scalesBacking()) {
+            // This desktop shows the display pixel for pixel: nothing to probe, nothing to enforce.
+            logf("시도 %d/%d: id=%u — 이 데스크톱은 배율을 두지 않는다 (1.0x, %ux%u px)", n, kAttempts, thisID, W * 2,
+                 H * 2);
+            made = std::move(display);
+            id = thisID;
+            scale = 1.0;
+            widthMM = d.widthMM;
+            heightMM = d.heightMM;
+            break;
+        }
+
         gTarget = display.get();
         armEnforcing();
         spinRunLoop(0.7);
@@ -403,7 +415,7 @@ int32_t VDispCore::vdispSetSize(uint32_t width, uint32_t height) {
     }
     auto settings = makeSettings(w, h);
     if (settings && gVDisp->applySettings(*settings)) {
-        armEnforcing();
+        if (gVDisp->scalesBacking()) armEnforcing();
         logf("모드 교체 %ux%u pt @2x — 같은 화면(id=%u), 재생성 없음", w, h, gVDisp->displayID());
         return 1;
     }

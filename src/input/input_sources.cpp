@@ -1,7 +1,5 @@
 #include "input/input_sources.h"
 
-#include <algorithm>
-#include <cctype>
 #include <vector>
 
 namespace vm {
@@ -9,19 +7,9 @@ namespace vm {
 namespace {
 
 constexpr uint16_t kVkControl = 59;
-constexpr uint16_t kVkRightArrow = 124;
-constexpr uint16_t kVkLeftArrow = 123;
-constexpr double kSpaceKeyGap = 0.040;
+constexpr int kHidControl = 224;
 constexpr double kControlRepairWait = 0.150;
 constexpr int kControlRepairAttempts = 3;
-
-std::string tagForId(const std::string& id) {
-    std::string lower = id;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (lower.find("korean") != std::string::npos || id.find("Hangul") != std::string::npos) return "ko";
-    return "en";
-}
 
 }  // namespace
 
@@ -80,7 +68,8 @@ std::string InputSourceSwitcher::inputSourceTag() {
     }
     auto id = sources_.current();
     if (!id) return "en";
-    std::string tag = tagForId(*id);
+    // The phone knows two keyboards: Korean, and everything else as English.
+    std::string tag = sources_.language(*id) == "ko" ? "ko" : "en";
     std::lock_guard<std::mutex> lk(inputSourceLock_);
     inputSourceCached_ = tag;
     return tag;
@@ -110,31 +99,21 @@ void InputSourceSwitcher::switchSpace(int delta) {
 
 void InputSourceSwitcher::pressSpaceKey(bool right) {
     namespace ev = platform::ev;
-    auto post = [this](int type, uint16_t vk, uint64_t flags) {
-        platform::KeyEvent e;
-        e.type = type;
-        e.vk = vk;
-        e.flags = flags;
-        e.hidSystemSource = true;
-        events_.postKey(e);  // an event that cannot be made is skipped; the pauses still happen
-    };
-    const uint16_t arrow = right ? kVkRightArrow : kVkLeftArrow;
-    const uint64_t arrowFlags = ev::kFlagControl | ev::kFlagNumericPad | ev::kFlagSecondaryFn;
-
-    post(ev::kFlagsChanged, kVkControl, ev::kFlagControl);
-    clock_.sleep(kSpaceKeyGap);
-    post(ev::kKeyDown, arrow, arrowFlags);
-    clock_.sleep(kSpaceKeyGap);
-    post(ev::kKeyUp, arrow, arrowFlags);
-    clock_.sleep(kSpaceKeyGap);
-    post(ev::kFlagsChanged, kVkControl, 0);
+    events_.switchWorkspace(right);  // one that cannot be made is skipped; the repair below still looks
 
     // The system sometimes keeps Control down after the shortcut; let it go again,
     // unless the phone is the one holding it.
     clock_.sleep(kControlRepairWait);
     for (int n = 1; events_.sessionModifierFlags() & ev::kFlagControl; ++n) {
         if (phoneHoldsControl_ && phoneHoldsControl_()) break;
-        post(ev::kFlagsChanged, kVkControl, 0);
+        platform::KeyEvent e;
+        e.type = ev::kFlagsChanged;
+        e.vk = kVkControl;
+        e.hid = kHidControl;
+        e.down = false;
+        e.flags = 0;
+        e.hidSystemSource = true;
+        events_.postKey(e);
         log_.logLine("공간 이동 뒤 ⌃ 가 눌린 채 남았다 — 다시 뗀다 (" + std::to_string(n) + "번째)\n");
         if (n >= kControlRepairAttempts) break;
         clock_.sleep(kControlRepairWait);

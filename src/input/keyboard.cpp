@@ -33,10 +33,11 @@ std::map<int, uint16_t> buildHidToVk() {
 
 constexpr int kSpace = 44;
 constexpr int kTab = 43;
-constexpr uint16_t kVkCommand = 55;
 constexpr size_t kUnmappedSeenMax = 1024;
 
 bool isOption(int hid) { return hid == 226 || hid == 230; }
+bool isCommand(int hid) { return hid == 227 || hid == 231; }
+bool holdsCommand(const std::set<int>& mods) { return mods.count(227) || mods.count(231); }
 bool holdsControl(const std::set<int>& mods) { return mods.count(224) || mods.count(228); }
 bool holdsOption(const std::set<int>& mods) { return mods.count(226) || mods.count(230); }
 bool isArrow(int hid) { return hid >= 79 && hid <= 82; }
@@ -87,10 +88,12 @@ std::optional<std::pair<int, uint64_t>> Keyboard::substitute(int hid, uint64_t /
     return std::nullopt;
 }
 
-void Keyboard::post(int type, uint16_t vk, uint64_t flags) {
+void Keyboard::post(int type, int hid, bool down, uint64_t flags) {
     platform::KeyEvent e;
     e.type = type;
-    e.vk = vk;
+    e.vk = HID_TO_VK.at(hid);
+    e.hid = hid;
+    e.down = down;
     e.flags = flags;
     events_.postKey(e);  // an event that cannot be made is simply skipped
 }
@@ -109,10 +112,12 @@ void Keyboard::handleKey(int hid, bool down) {
 
     bool controlHeld;
     bool optionHeld;
+    bool commandHeld;
     {
         std::lock_guard<std::mutex> lk(modsMu_);
         controlHeld = holdsControl(modsDown_);
         optionHeld = holdsOption(modsDown_);
+        commandHeld = holdsCommand(modsDown_);
     }
 
     // Control+Space is the input-source toggle. A Space whose press did go out as a
@@ -133,35 +138,36 @@ void Keyboard::handleKey(int hid, bool down) {
             else modsDown_.erase(hid);
             noteMods();
         }
-        if (!down && optionTabActive_ && isOption(hid)) {
-            // End of the app-switcher gesture: let go of the Command we pressed for it.
-            optionTabActive_ = false;
-            post(ev::kFlagsChanged, kVkCommand, currentFlags());
+        if (!down && switcherActive_ && (isOption(hid) || isCommand(hid))) {
+            // End of the app-switcher gesture: the desktop lets go of what it held for it.
+            switcherActive_ = false;
+            events_.appSwitcher(platform::SwitcherStep::release, currentFlags());
             return;
         }
-        post(ev::kFlagsChanged, HID_TO_VK.at(hid), currentFlags());
+        post(ev::kFlagsChanged, hid, down, currentFlags());
         return;
     }
 
-    if (auto mk = HID_TO_VK.find(hid); mk != HID_TO_VK.end()) {
-        uint16_t vk = mk->second;
+    if (HID_TO_VK.count(hid)) {
         lastKeyAt_ = clock_.now();
         uint64_t flags = currentFlags();
 
-        if (hid == kTab && optionHeld) {
-            // Option+Tab opens the app switcher: hold a synthetic Command until Option goes up.
-            if (down && !optionTabActive_) {
-                optionTabActive_ = true;
-                post(ev::kFlagsChanged, kVkCommand, (flags & ~(ev::kFlagOption | ev::kFlagCommand)) | ev::kFlagCommand);
+        if (hid == kTab && (optionHeld || commandHeld || switcherActive_)) {
+            // Option+Tab (and Command+Tab) is the app switcher: the desktop holds it open
+            // until that modifier goes up, and each Tab steps through the apps.
+            if (down && !switcherActive_) {
+                switcherActive_ = true;
+                events_.appSwitcher(platform::SwitcherStep::hold, flags);
             }
-            flags = (flags & ~(ev::kFlagOption | ev::kFlagCommand)) | ev::kFlagCommand;
+            events_.appSwitcher(down ? platform::SwitcherStep::tabDown : platform::SwitcherStep::tabUp, flags);
+            return;
         }
         if (isArrow(hid)) flags |= ev::kFlagNumericPad | ev::kFlagSecondaryFn;
         if (auto sub = substitute(hid, flags); sub && sub->first == hid) {
             flags = (flags & ~ev::kFlagOption) | sub->second;
         }
         if (hid == kSpace) spaceDownPosted_ = down;
-        post(down ? ev::kKeyDown : ev::kKeyUp, vk, flags);
+        post(down ? ev::kKeyDown : ev::kKeyUp, hid, down, flags);
         return;
     }
 

@@ -1,6 +1,6 @@
 #pragma once
 // Keys from the phone: HID keyboard usages turned into key events with the
-// modifier flags the phone holds, Option+Tab as the app switcher, Option+Space
+// modifier flags the phone holds, Option+Tab (or Command+Tab) as the app switcher, Option+Space
 // as Command+Space, language keys and Control+Space as the input-source switch,
 // and modifiers whose key-up was lost released after 5 s.
 #include <atomic>
@@ -42,7 +42,8 @@ public:
     std::set<int> modsDown() const;
 
 private:
-    void post(int type, uint16_t vk, uint64_t flags);
+    // A key event for usage `hid` (one of HID_TO_VK), going down or up.
+    void post(int type, int hid, bool down, uint64_t flags);
     void noteMods();
 
     const Clock& clock_;
@@ -53,7 +54,7 @@ private:
     std::set<int> modsDown_;
     double lastKeyAt_;
     std::set<int> unmappedSeen_;
-    bool optionTabActive_ = false;
+    bool switcherActive_ = false;  // the app switcher is held open for the phone
     bool spaceDownPosted_ = false;  // the last Space press went out as a key event
     std::atomic<bool> holdsControl_{false};
 };

@@ -72,28 +72,11 @@ void Pointer::post(int type, platform::Point point, int button) {
     events_.postMouse(e);  // an event that cannot be made is skipped
 }
 
-double Pointer::topEdge() {
-    auto frames = events_.screenFrames();
-    if (frames.empty()) return 0;
-    double h = -std::numeric_limits<double>::infinity();
-    for (const auto& f : frames) h = std::max(h, f.maxY());
-    return h;
-}
-
-platform::Point Pointer::currentCursor() {
-    platform::Point loc = events_.mouseLocation();
-    return {loc.x, topEdge() - loc.y};
-}
+platform::Point Pointer::currentCursor() { return events_.mouseLocation(); }
 
 platform::Point Pointer::clampToScreens(platform::Point p) {
-    auto frames = events_.screenFrames();
-    if (frames.empty()) return p;
-    double h = -std::numeric_limits<double>::infinity();
-    for (const auto& f : frames) h = std::max(h, f.maxY());
-
-    std::vector<platform::Rect> screens;
-    screens.reserve(frames.size());
-    for (const auto& f : frames) screens.push_back({f.x, h - f.maxY(), f.width, f.height});
+    const std::vector<platform::Rect> screens = events_.screenFrames();
+    if (screens.empty()) return p;
 
     for (const auto& s : screens) {
         if (p.x >= s.x && p.x < s.maxX() && p.y >= s.y && p.y < s.maxY()) return p;

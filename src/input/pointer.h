@@ -47,8 +47,6 @@ public:
     double lastDownAt = 0;
 
 private:
-    double topEdge();
-
     const Clock& clock_;
     Logger& log_;
     platform::Events& events_;

@@ -10,8 +10,6 @@ namespace {
 constexpr double kSeqWindow = 5.0;
 constexpr size_t kChunkUnits = 20;
 constexpr double kChunkPause = 0.003;
-constexpr uint16_t kVkV = 9;
-constexpr double kPasteKeyHold = 0.020;
 constexpr double kRestoreAfter = 0.8;
 
 // Decodes UTF-8 into code points. The caller has checked the text already; a
@@ -123,15 +121,7 @@ void TextEntry::typeText(const std::string& text) {
         size_t len = std::min(kChunkUnits, units.size() - at);
         // Never send half of a surrogate pair; the pair goes whole in the next chunk.
         if (at + len < units.size() && isHighSurrogate(units[at + len - 1])) --len;
-        platform::KeyEvent e;
-        e.vk = 0;
-        e.flags = 0;
-        e.hidSystemSource = false;
-        e.text = units.substr(at, len);
-        e.type = platform::ev::kKeyDown;
-        if (!events_.postKey(e)) return;
-        e.type = platform::ev::kKeyUp;
-        if (!events_.postKey(e)) return;
+        if (!events_.typeText(units.substr(at, len))) return;
         at += len;
         if (at < units.size()) clock_.sleep(kChunkPause);
     }
@@ -157,15 +147,7 @@ void TextEntry::pasteText(const std::string& text) {
         restore_->original = old;
     }
 
-    platform::KeyEvent e;
-    e.vk = kVkV;
-    e.flags = platform::ev::kFlagCommand;
-    e.hidSystemSource = true;
-    e.type = platform::ev::kKeyDown;
-    events_.postKey(e);
-    clock_.sleep(kPasteKeyHold);
-    e.type = platform::ev::kKeyUp;
-    events_.postKey(e);
+    events_.paste();
 
     // Counted in Unicode code points (not grapheme clusters).
     const std::u32string cps = decodeUtf8(text);

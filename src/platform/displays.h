@@ -16,7 +16,7 @@ namespace vm::platform {
 
 using DisplayID = uint32_t;
 
-// The vendor number by which every part of the agent recognises its virtual display.
+// The vendor number the agent gives its virtual display (where the backend can set one).
 inline constexpr uint32_t kVirtualVendor = 13398;  // 0x3456
 
 struct DisplayMode {
@@ -79,6 +79,10 @@ public:
     virtual ~VirtualDisplay() = default;
     virtual bool applySettings(const VirtualDisplaySettings& settings) = 0;
     virtual DisplayID displayID() const = 0;
+    // Whether the desktop shows this display at a backing scale when asked for HiDPI.
+    // Where it cannot (X11), a HiDPI mode of W×H points becomes 2W×2H pixels shown
+    // at scale 1 (points = pixels), and there is no scale to wait for or enforce.
+    virtual bool scalesBacking() const { return true; }
 };
 
 class Displays {
@@ -92,6 +96,9 @@ public:
     virtual DisplayID mainDisplay() = 0;  // 0 when there is none
     virtual bool isOnline(DisplayID id) = 0;
     virtual uint32_t vendorNumber(DisplayID id) = 0;
+    // Whether `id` is a virtual display this agent made (a backend knows its own,
+    // whatever the display's vendor number says).
+    virtual bool isAgentVirtual(DisplayID id) = 0;
     virtual uint32_t productNumber(DisplayID id) = 0;
     virtual uint32_t serialNumber(DisplayID id) = 0;
     virtual Rect bounds(DisplayID id) = 0;  // points; empty for an unknown display

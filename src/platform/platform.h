@@ -42,7 +42,11 @@ public:
 };
 
 // Event type numbers, flag masks and key codes are the core's vocabulary (the
-// classic desktop event model); a backend translates them to its own.
+// classic desktop event model); a backend translates them to its own. Key
+// events also carry the HID usage they came from and whether the key goes down,
+// so a backend can map straight to its own key codes. The flag kFlagCommand is
+// the phone's Command key: the desktop's shortcut modifier (Control on Linux,
+// or Super when the setting "commandKey" is "super").
 namespace ev {
 inline constexpr int kLeftMouseDown = 1, kLeftMouseUp = 2, kRightMouseDown = 3, kRightMouseUp = 4;
 inline constexpr int kMouseMoved = 5, kLeftMouseDragged = 6, kRightMouseDragged = 7;
@@ -69,7 +73,14 @@ struct KeyEvent {
     uint64_t flags = 0;
     std::u16string text;
     bool hidSystemSource = false;  // created from an event source in the HID-system state
+    // Whether the key goes down. For key-down/up it follows the type; for a
+    // flags-changed event it says which way the modifier key `hid` went.
+    bool down = true;
+    int hid = 0;  // HID usage (keyboard page) of the key; 0 when it has none
 };
+
+// The app-switcher gesture: hold the switcher open, step with Tab, let go to pick.
+enum class SwitcherStep { hold, tabDown, tabUp, release };
 
 // A scroll in pixel units: wheel 1 vertical, wheel 2 horizontal.
 struct ScrollEvent {
@@ -86,9 +97,21 @@ public:
     virtual bool postMouse(const MouseEvent& e) = 0;
     virtual bool postKey(const KeyEvent& e) = 0;
     virtual bool postScroll(const ScrollEvent& e) = 0;
-    // Pointer location in window-system coordinates (origin bottom-left, y upwards).
+
+    // Actions that each desktop performs its own way. False when nothing could be posted.
+    // Enters `text` (UTF-16, whole surrogate pairs) as typed characters, whatever the keyboard layout.
+    virtual bool typeText(const std::u16string& text) = 0;
+    // Presses and releases the desktop's paste shortcut for the focused window.
+    virtual bool paste() = 0;
+    // Moves to the workspace on the right or on the left.
+    virtual bool switchWorkspace(bool right) = 0;
+    // One step of the app switcher; `flags` are the other modifiers the phone holds
+    // (Shift steps backwards).
+    virtual bool appSwitcher(SwitcherStep step, uint64_t flags) = 0;
+
+    // Pointer location in global display points (origin top-left of the main display, y down).
     virtual Point mouseLocation() = 0;
-    // Frames of the online screens in window-system coordinates, in the system's order.
+    // Frames of the online screens in global display points, in the system's order.
     virtual std::vector<Rect> screenFrames() = 0;
     // Modifier flags of the combined session state (what the user's keyboard and
     // every posted event leave pressed).
@@ -126,6 +149,9 @@ public:
     virtual int select(const std::string& id) = 0;
     // Calls `onChange` (on any thread) whenever the selected source changes.
     virtual void watch(std::function<void()> onChange) = 0;
+    // The language a source types, as a lower-case ISO 639-1 code ("ko" for Hangul
+    // input, "en" …); "" when the backend cannot tell.
+    virtual std::string language(const std::string& id) = 0;
 };
 
 class Platform {
@@ -148,8 +174,8 @@ public:
     [[noreturn]] virtual void exitProcess(int status) = 0;
 };
 
-// Picks the backend: VELLOMARK_PLATFORM=headless|x11 when set, otherwise x11 when a
-// display server answers, otherwise headless. Logs the choice once. Throws
+// Picks the backend: VELLOMARK_PLATFORM=headless|x11 when set, otherwise x11 when
+// $DISPLAY answers, otherwise headless. Logs the choice once. Throws
 // std::runtime_error with a readable message when the chosen backend cannot start.
 std::unique_ptr<Platform> makePlatform(Logger& log);
 

@@ -5,30 +5,57 @@
 #include "base/log.h"
 #include "platform/headless/headless_desktop.h"
 #include "platform/platform.h"
+#ifdef VELLOMARK_HAVE_X11
+#include "platform/x11/x11_desktop.h"
+#endif
 
 namespace vm::platform {
+
+namespace {
+
+bool x11Answers([[maybe_unused]] const std::string& display) {
+#ifdef VELLOMARK_HAVE_X11
+    return x11::X11Desktop::answers(display);
+#else
+    return false;
+#endif
+}
+
+}  // namespace
 
 std::unique_ptr<Platform> makePlatform(Logger& log) {
     const char* forced = std::getenv("VELLOMARK_PLATFORM");
     std::string choice = forced ? forced : "";
     std::string why;
+    const char* display = std::getenv("DISPLAY");
+    const std::string displayName = display ? display : "";
     if (choice.empty()) {
-        const char* display = std::getenv("DISPLAY");
-        if (display && display[0]) {
-            // The X11 backend is not part of this build yet; the in-memory desktop stands in.
-            why = "DISPLAY=" + std::string(display) + " 이지만 x11 백엔드가 아직 없다";
+        if (!displayName.empty() && x11Answers(displayName)) {
+            choice = "x11";
+            why = "DISPLAY=" + displayName;
+        } else if (!displayName.empty()) {
+            choice = "headless";
+            why = "DISPLAY=" + displayName + " 가 응답하지 않는다";
         } else {
+            choice = "headless";
             why = "디스플레이 서버 없음";
         }
-        choice = "headless";
-    } else if (choice == "headless") {
+    } else if (choice == "headless" || choice == "x11") {
         why = "VELLOMARK_PLATFORM";
-    } else if (choice == "x11") {
-        throw std::runtime_error("VELLOMARK_PLATFORM=x11: this build has no X11 backend yet");
     } else {
         throw std::runtime_error("VELLOMARK_PLATFORM=" + choice + ": unknown backend (use headless or x11)");
     }
-    auto p = headless::HeadlessDesktop::fromEnvironment(Locations::fromEnvironment());
+    std::unique_ptr<Platform> p;
+    if (choice == "x11") {
+        if (displayName.empty()) throw std::runtime_error("VELLOMARK_PLATFORM=x11 but DISPLAY is not set");
+#ifdef VELLOMARK_HAVE_X11
+        p = std::make_unique<x11::X11Desktop>(Locations::fromEnvironment(), log, displayName);
+#else
+        throw std::runtime_error("VELLOMARK_PLATFORM=x11: this build has no X11 backend");
+#endif
+    } else {
+        p = headless::HeadlessDesktop::fromEnvironment(Locations::fromEnvironment());
+    }
     log.logLine("플랫폼 — " + choice + " (" + why + ")\n");
     return p;
 }

@@ -7,7 +7,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "platform/geometry.h"
@@ -16,6 +15,9 @@ namespace vm::platform {
 
 enum class ActivationPolicy { regular = 0, accessory = 1, prohibited = 2 };
 
+// An app as the desktop knows it. `pid` is the app's key everywhere (lists, icons,
+// activation, window owners): its process id where the desktop knows one, else a
+// stable positive number the backend derives from what it does know (a window class).
 struct RunningApp {
     int32_t pid = 0;
     std::optional<std::string> name;  // localised name
@@ -63,11 +65,6 @@ public:
 // attribute cannot be read (no permission, gone, wrong type).
 using ElementRef = uint64_t;
 
-struct DockItem {
-    ElementRef element = 0;
-    std::optional<std::string> title;
-};
-
 class WindowElements {
 public:
     virtual ~WindowElements() = default;
@@ -79,21 +76,21 @@ public:
     virtual bool setFullScreen(ElementRef window, bool on) = 0;
     virtual bool setSize(ElementRef window, Size size) = 0;
     virtual bool setPosition(ElementRef window, Point position) = 0;
-    // The dock's items, list by list, item by item; nullopt without a dock or when its lists cannot be read.
-    virtual std::optional<std::vector<DockItem>> dockItems() = 0;
-    virtual bool press(ElementRef element) = 0;
+    // Reveals the app's windows the way its launcher would (a click on its dock or
+    // taskbar entry): windows hidden until the app is activated come out. False when
+    // the desktop has no such way, or it failed.
+    virtual bool revealApp(int32_t pid) = 0;
 };
 
-// The current graphics session's dictionary and its lock notifications.
-using SessionValue = std::variant<bool, int64_t, std::string>;
-
+// The current graphics session: whether it has the console, whether it is locked.
 class Session {
 public:
-    static constexpr const char* kOnConsoleKey = "kCGSSessionOnConsoleKey";
-    static constexpr const char* kScreenIsLockedKey = "CGSSessionScreenIsLocked";
     virtual ~Session() = default;
-    // nullopt when there is no session dictionary.
-    virtual std::optional<std::map<std::string, SessionValue>> dictionary() = 0;
+    // Whether this user's session owns the screen and input now (not switched
+    // away to another user); nullopt when the desktop cannot tell.
+    virtual std::optional<bool> onConsole() = 0;
+    // Whether the screen is locked; nullopt when the desktop cannot tell.
+    virtual std::optional<bool> locked() = 0;
     // Called (on any thread) with true when the screen gets locked, false when unlocked.
     virtual void watchLock(std::function<void(bool locked)> onChange) = 0;
 };

@@ -226,7 +226,7 @@ void Apps::afterActivation(int32_t pid, const std::string& name) {
         return;
     }
     onMain([this, pid, name] {
-        const bool ok = pressDockIcon(name);
+        const bool ok = d_.elements.revealApp(pid);
         d_.log.logLine("앱 고르개 — " + name + " 에 보이는 창이 없다 → 독 누르기 " + (ok ? "됨" : "실패") + "\n");
         later(kGatherAfterDock, [this, pid] {
             if (d_.gatherWindows) d_.gatherWindows(pid, true);
@@ -244,14 +244,6 @@ int Apps::visibleWindowCount(int32_t pid) {
         if (!m || !*m) ++n;
     }
     return n;
-}
-
-bool Apps::pressDockIcon(const std::string& name) {
-    const auto items = d_.elements.dockItems();
-    if (!items) return false;
-    for (const auto& item : *items)
-        if (item.title && *item.title == name) return d_.elements.press(item.element);
-    return false;
 }
 
 void Apps::watchFrontApp() {

@@ -52,8 +52,6 @@ public:
     void bringAppToFront(int32_t pid);
     // The app's accessibility windows that are not minimised (0 when they cannot be read).
     int visibleWindowCount(int32_t pid);
-    // Presses the first dock item titled exactly `name`; true when the press succeeded.
-    bool pressDockIcon(const std::string& name);
     // The front-app timer's body: pushes the list when the frontmost app changed while a phone is connected.
     void watchFrontApp();
     // Adds the 0.4 s front-app timer on the main queue (nothing without one).

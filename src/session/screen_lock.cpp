@@ -1,7 +1,5 @@
 #include "session/screen_lock.h"
 
-#include <variant>
-
 #include "base/base64.h"
 
 namespace vm {
@@ -12,24 +10,15 @@ ScreenLock::~ScreenLock() {
     if (gateTimer_) gateTimer_->cancel();
 }
 
-std::optional<bool> ScreenLock::sessionFlag(const char* key) {
-    const auto dict = d_.session.dictionary();
-    if (!dict) return std::nullopt;
-    auto it = dict->find(key);
-    if (it == dict->end()) return std::nullopt;
-    if (const bool* b = std::get_if<bool>(&it->second)) return *b;
-    return std::nullopt;
-}
-
 std::optional<std::string> ScreenLock::screenBlockedReason() {
-    const auto onConsole = sessionFlag(platform::Session::kOnConsoleKey);
+    const auto onConsole = d_.session.onConsole();
     if (onConsole && !*onConsole) return std::string(kOtherUserReason);
     return std::nullopt;
 }
 
-bool ScreenLock::screenLocked() { return sessionFlag(platform::Session::kScreenIsLockedKey).value_or(false); }
+bool ScreenLock::screenLocked() { return d_.session.locked().value_or(false); }
 
-bool ScreenLock::videoShouldFlow() { return sessionFlag(platform::Session::kOnConsoleKey).value_or(true); }
+bool ScreenLock::videoShouldFlow() { return d_.session.onConsole().value_or(true); }
 
 std::string ScreenLock::lockedLine() { return "LOCKED 1 " + base64Encode(d_.workspace.loginName()); }
 

@@ -70,7 +70,6 @@ public:
     std::string lockedLine();
 
 private:
-    std::optional<bool> sessionFlag(const char* key);
     void onMain(Task task);
 
     ScreenLockDeps d_;

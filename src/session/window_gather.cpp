@@ -66,7 +66,7 @@ std::optional<WindowGather::DisplayPair> WindowGather::twoDisplays() {
     if (online.size() < 2) return std::nullopt;
     std::optional<platform::DisplayID> virt, phys;
     for (platform::DisplayID id : online) {
-        if (displays_.vendorNumber(id) == platform::kVirtualVendor) {
+        if (displays_.isAgentVirtual(id)) {
             if (!virt) virt = id;
         } else if (!phys) {
             phys = id;

@@ -67,7 +67,7 @@ std::pair<int, int> Capture::outputSize(int pixelW, int pixelH) {
 std::optional<platform::DisplayID> Capture::pickDisplay(const std::vector<platform::DisplayID>& displays) {
     if (displays.empty()) return std::nullopt;
     for (auto id : displays)
-        if (d_.displays.vendorNumber(id) == platform::kVirtualVendor) return id;
+        if (d_.displays.isAgentVirtual(id)) return id;
     const platform::DisplayID mainID = d_.displays.mainDisplay();
     for (auto id : displays)
         if (id == mainID) return id;
@@ -99,7 +99,7 @@ platform::DisplayID Capture::preferredDisplay() {
     const auto active = d_.displays.activeDisplays();
     if (active.empty()) return 0;
     for (auto id : active)
-        if (d_.displays.vendorNumber(id) == platform::kVirtualVendor) return id;
+        if (d_.displays.isAgentVirtual(id)) return id;
     return d_.displays.mainDisplay();
 }
 
@@ -152,7 +152,7 @@ void Capture::startLocked(bool recreateEncoder) {
         }
         std::optional<platform::DisplayID> pick;
         for (auto id : *list) {
-            if (d_.displays.vendorNumber(id) == platform::kVirtualVendor) {
+            if (d_.displays.isAgentVirtual(id)) {
                 pick = id;
                 break;
             }

@@ -1,6 +1,7 @@
 // The app switcher: the list's order, filter and active flags, the push on a
 // front-app change, icons as PNG, and bringing an app forward (with and
 // without a visible window).
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <png.h>
 
@@ -325,12 +326,16 @@ TEST(AppsWindows, VisibleCountSkipsMinimisedAndFailsToZero) {
     EXPECT_EQ(r.apps.visibleWindowCount(11), 0);
 }
 
-TEST(AppsDock, PressMatchesTheExactTitleOnly) {
+TEST(AppsDock, RevealPressesTheItemTitledExactlyAsTheApp) {
     AppsRig r;
-    EXPECT_FALSE(r.apps.pressDockIcon("Mail")) << "titles match exactly";
-    EXPECT_EQ(r.ws.dockPressCount(), 0);
-    EXPECT_TRUE(r.apps.pressDockIcon("mail"));
+    r.ws.setDock({"Mail", "mail"});
+    const auto apps = r.ws.runningApps();
+    const auto mail = std::find_if(apps.begin(), apps.end(), [](const auto& a) { return a.name == "mail"; });
+    ASSERT_NE(mail, apps.end());
+    EXPECT_TRUE(r.ws.revealApp(mail->pid));
     EXPECT_EQ(r.ws.dockPressCount(), 1);
+    EXPECT_FALSE(r.ws.revealApp(999999)) << "no such app";
     r.ws.setDockRunning(false);
-    EXPECT_FALSE(r.apps.pressDockIcon("mail"));
+    EXPECT_FALSE(r.ws.revealApp(mail->pid));
+    EXPECT_EQ(r.ws.dockPressCount(), 1);
 }

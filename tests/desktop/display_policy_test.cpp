@@ -37,6 +37,7 @@ public:
     std::vector<DisplayID> onlineDisplays(uint32_t max = 16) override { return in_.onlineDisplays(max); }
     DisplayID mainDisplay() override { return in_.mainDisplay(); }
     bool isOnline(DisplayID id) override { return in_.isOnline(id); }
+    bool isAgentVirtual(DisplayID id) override { return vendorNumber(id) == platform::kVirtualVendor; }
     uint32_t vendorNumber(DisplayID id) override { return in_.vendorNumber(id); }
     uint32_t productNumber(DisplayID id) override { return in_.productNumber(id); }
     uint32_t serialNumber(DisplayID id) override { return in_.serialNumber(id); }

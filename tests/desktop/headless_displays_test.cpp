@@ -177,11 +177,11 @@ TEST(HeadlessDisplayFacts, NumbersSizesScreensAndTheMainDisplay) {
     EXPECT_DOUBLE_EQ(screens[0].backingScale, 2.0);
     EXPECT_DOUBLE_EQ(screens[1].backingScale, 1.0);
 
-    // Window-system frames follow the origins, flipped through the main display's height.
+    // Screen frames are the displays' bounds in global points.
     auto frames = d->screenFrames();
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_DOUBLE_EQ(frames[1].x, 1440);
-    EXPECT_DOUBLE_EQ(frames[1].y, 900.0 - 1080.0);
+    EXPECT_DOUBLE_EQ(frames[1].y, 0);
 }
 
 TEST(HeadlessDisplayFacts, SwitchedOffSceneDisplaysAreNeitherActiveNorOnline) {

@@ -99,8 +99,8 @@ TEST(HeadlessWorkspaceScene, EmptySceneIsAnEmptyDesktopWithAnUnlockedConsole) {
     EXPECT_TRUE(items->empty());
     auto d = ws.dictionary();
     ASSERT_TRUE(d.has_value());
-    EXPECT_EQ(std::get<bool>(d->at(Session::kOnConsoleKey)), true);
-    EXPECT_EQ(std::get<bool>(d->at(Session::kScreenIsLockedKey)), false);
+    EXPECT_EQ(std::get<bool>(d->at(HeadlessWorkspace::kOnConsoleKey)), true);
+    EXPECT_EQ(std::get<bool>(d->at(HeadlessWorkspace::kScreenIsLockedKey)), false);
     const passwd* pw = ::getpwuid(::getuid());
     ASSERT_NE(pw, nullptr);
     EXPECT_EQ(ws.loginName(), pw->pw_name);
@@ -110,8 +110,8 @@ TEST(HeadlessWorkspaceScene, DescribedSessionCarriesOnlyItsKeys) {
     HeadlessWorkspace some(R"({"session": {"locked": true}})");
     auto d = some.dictionary();
     ASSERT_TRUE(d.has_value());
-    EXPECT_EQ(d->count(Session::kOnConsoleKey), 0u);
-    EXPECT_EQ(std::get<bool>(d->at(Session::kScreenIsLockedKey)), true);
+    EXPECT_EQ(d->count(HeadlessWorkspace::kOnConsoleKey), 0u);
+    EXPECT_EQ(std::get<bool>(d->at(HeadlessWorkspace::kScreenIsLockedKey)), true);
 
     HeadlessWorkspace absent(R"({"session": {"present": false}})");
     EXPECT_FALSE(absent.dictionary().has_value());
@@ -119,11 +119,11 @@ TEST(HeadlessWorkspaceScene, DescribedSessionCarriesOnlyItsKeys) {
     EXPECT_TRUE(absent.dictionary().has_value());
 
     HeadlessWorkspace other(R"({"session": {"onConsole": false}})");
-    EXPECT_EQ(std::get<bool>(other.dictionary()->at(Session::kOnConsoleKey)), false);
+    EXPECT_EQ(std::get<bool>(other.dictionary()->at(HeadlessWorkspace::kOnConsoleKey)), false);
     other.setOnConsole(std::nullopt);
-    EXPECT_EQ(other.dictionary()->count(Session::kOnConsoleKey), 0u);
+    EXPECT_EQ(other.dictionary()->count(HeadlessWorkspace::kOnConsoleKey), 0u);
     other.setOnConsole(true);
-    EXPECT_EQ(std::get<bool>(other.dictionary()->at(Session::kOnConsoleKey)), true);
+    EXPECT_EQ(std::get<bool>(other.dictionary()->at(HeadlessWorkspace::kOnConsoleKey)), true);
 }
 
 TEST(HeadlessWorkspaceScene, BadScenesAreRefusedNamingTheKey) {
@@ -421,7 +421,7 @@ TEST(HeadlessWorkspaceSession, LockAndUnlockNotifyWatchersAndUpdateTheDictionary
     ws.watchLock([&](bool locked) {
         seen.push_back(locked);
         // Watchers may call back into the desktop: its lock is released by now.
-        lockedInDictionary.push_back(std::get<bool>(ws.dictionary()->at(Session::kScreenIsLockedKey)));
+        lockedInDictionary.push_back(std::get<bool>(ws.dictionary()->at(HeadlessWorkspace::kScreenIsLockedKey)));
     });
     ws.lock();
     ws.unlock();

@@ -122,18 +122,16 @@ TEST(ScreenLockFacts, ReadFromTheSessionDictionaryWithSafeDefaults) {
 }
 
 namespace {
-// A session whose keys hold values of the wrong type.
+// A desktop that cannot tell whether the session is locked or on the console.
 class OddSession final : public platform::Session {
 public:
-    std::optional<std::map<std::string, platform::SessionValue>> dictionary() override {
-        return std::map<std::string, platform::SessionValue>{{kOnConsoleKey, int64_t{0}},
-                                                             {kScreenIsLockedKey, std::string("yes")}};
-    }
+    std::optional<bool> onConsole() override { return std::nullopt; }
+    std::optional<bool> locked() override { return std::nullopt; }
     void watchLock(std::function<void(bool)>) override {}
 };
 }  // namespace
 
-TEST(ScreenLockFacts, WrongTypesCountAsMissing) {
+TEST(ScreenLockFacts, UnknownFactsCountAsUnlockedOnConsole) {
     LockRig r;
     OddSession odd;
     ScreenLock lock{ScreenLockDeps{r.log, odd, r.ws, r.sender, r.phone, r.agent, r.hooks, r.vdispLock, nullptr,

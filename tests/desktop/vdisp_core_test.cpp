@@ -187,6 +187,7 @@ public:
         auto* d = find(id);
         return d && d->online;
     }
+    bool isAgentVirtual(DisplayID id) override { return vendorNumber(id) == platform::kVirtualVendor; }
     uint32_t vendorNumber(DisplayID id) override { return find(id) ? find(id)->vendor : 0; }
     uint32_t productNumber(DisplayID) override { return 0; }
     uint32_t serialNumber(DisplayID id) override { return find(id) ? find(id)->serial : 0; }

@@ -65,6 +65,7 @@ public:
         const Disp* d = find(id);
         return d && d->online;
     }
+    bool isAgentVirtual(DisplayID id) override { return vendorNumber(id) == platform::kVirtualVendor; }
     uint32_t vendorNumber(DisplayID id) override {
         const Disp* d = find(id);
         return d ? d->vendor : 0;
@@ -174,8 +175,7 @@ public:
         it->second.frame.y = p.y;
         return true;
     }
-    std::optional<std::vector<DockItem>> dockItems() override { return std::nullopt; }
-    bool press(ElementRef) override { return false; }
+    bool revealApp(int32_t) override { return false; }
 
     // Scripting.
     void addDisplay(DisplayID id, Rect b, uint32_t vendor, bool online = true) {

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/chords.h"
 #include "platform/platform.h"
 
 namespace vm::testing {
@@ -25,6 +26,13 @@ public:
         std::lock_guard<std::mutex> lk(mu);
         scrolls.push_back(e);
         return true;
+    }
+    // The desktop's actions arrive as the classic chords, so tests see their key events.
+    bool typeText(const std::u16string& text) override { return platform::chords::typeText(*this, text); }
+    bool paste() override { return platform::chords::paste(*this); }
+    bool switchWorkspace(bool right) override { return platform::chords::switchWorkspace(*this, right); }
+    bool appSwitcher(platform::SwitcherStep step, uint64_t flags) override {
+        return platform::chords::appSwitcher(*this, step, flags);
     }
     platform::Point mouseLocation() override { return location; }
     std::vector<platform::Rect> screenFrames() override { return frames; }

@@ -1,5 +1,6 @@
 // The command dispatcher: parsing, pointer moves and buttons, scrolls, keys,
 // text, workspaces, the human input gate, the display words and hostile lines.
+#include <cctype>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -62,6 +63,12 @@ public:
     std::optional<std::string> current() override { return "com.apple.keylayout.US"; }
     int select(const std::string&) override { return 0; }
     void watch(std::function<void()>) override {}
+    std::string language(const std::string& id) override {
+        // Like a desktop that names its Korean sources so: "korean" in any case, or "Hangul".
+        std::string lower = id;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return lower.find("korean") != std::string::npos || id.find("Hangul") != std::string::npos ? "ko" : "en";
+    }
 };
 
 // A queue that keeps what it is given until the test runs it.
@@ -119,7 +126,7 @@ struct DispatcherFixture : ::testing::Test {
     void SetUp() override {
         fs::create_directories(dir);
         events.frames = {{0, 0, 1920, 1080}};
-        events.location = {500, 580};  // (500, 500) in global points
+        events.location = {500, 500};
         phone.setPhoneConn(peer);
         rooms.gatherWindows = [this](std::optional<int32_t> pid, bool wake) {
             calls.push_back(std::string("gather ") + (pid ? std::to_string(*pid) : "none") + (wake ? " wake" : ""));
@@ -354,7 +361,7 @@ TEST_F(DispatcherFixture, NonFiniteCoordinatesAreIgnoredAndHugeOnesClamped) {
 // ---- buttons ----
 
 TEST_F(DispatcherFixture, PressLogsTruncatedPositionAndModifiers) {
-    events.location = {100.7, 1080 - 200.9};
+    events.location = {100.7, 200.9};
     events.sessionFlags = ev::kFlagShift;
     handle("B L 1");
     EXPECT_EQ(count(logText(), "버튼 L 누름 @100,200 (수정자 ⇧"), 1u);
@@ -362,7 +369,7 @@ TEST_F(DispatcherFixture, PressLogsTruncatedPositionAndModifiers) {
     EXPECT_EQ(events.mouse[0].type, ev::kLeftMouseDown);
     EXPECT_EQ(events.mouse[0].clickState, 1);
 
-    events.location = {-3.7, 1080 + 5.5};  // left of and above the main display
+    events.location = {-3.7, -5.5};  // left of and above the main display
     events.sessionFlags = 0;
     handle("B M 1");
     EXPECT_EQ(count(logText(), "버튼 M 누름 @-3,-5\n"), 1u);

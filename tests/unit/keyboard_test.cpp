@@ -7,6 +7,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/chords.h"
 #include "input/keyboard.h"
 #include "support/test_files.h"
 
@@ -42,6 +43,12 @@ public:
         return true;
     }
     bool postScroll(const platform::ScrollEvent&) override { return true; }
+    bool typeText(const std::u16string& text) override { return platform::chords::typeText(*this, text); }
+    bool paste() override { return platform::chords::paste(*this); }
+    bool switchWorkspace(bool right) override { return platform::chords::switchWorkspace(*this, right); }
+    bool appSwitcher(platform::SwitcherStep step, uint64_t flags) override {
+        return platform::chords::appSwitcher(*this, step, flags);
+    }
     platform::Point mouseLocation() override { return {}; }
     std::vector<platform::Rect> screenFrames() override { return {}; }
     uint64_t sessionModifierFlags() override { return sessionFlags; }

@@ -118,33 +118,35 @@ TEST_F(PointerFixture, TheRunIsSharedByAllButtons) {
 
 // ---- coordinates ----
 
-TEST_F(PointerFixture, CursorIsFlippedAgainstTheHighestTopEdge) {
-    // A second display above the main one: its top edge is the highest.
-    events.frames = {{0, 0, 1920, 1080}, {0, 1080, 1280, 800}};
-    events.location = {100, 1000};
+TEST_F(PointerFixture, AMonitorAboveTheMainOneIsReachedAndKept) {
+    // A second display above the main one (negative y, as RandR places it).
+    events.frames = {{0, 0, 1920, 1080}, {0, -800, 1280, 800}};
+    events.location = {100, -700};
     auto c = pointer.currentCursor();
     EXPECT_DOUBLE_EQ(c.x, 100);
-    EXPECT_DOUBLE_EQ(c.y, 880);
-
-    events.frames = {{0, 0, 1920, 1080}};
-    c = pointer.currentCursor();
-    EXPECT_DOUBLE_EQ(c.y, 80);
-
-    events.frames.clear();  // no screens: flipped against 0
-    c = pointer.currentCursor();
-    EXPECT_DOUBLE_EQ(c.y, -1000);
+    EXPECT_DOUBLE_EQ(c.y, -700);
+    // A point on the upper monitor stays; one above it lands on its top row.
+    auto p = pointer.clampToScreens({640, -400});
+    EXPECT_DOUBLE_EQ(p.y, -400);
+    p = pointer.clampToScreens({640, -5000});
+    EXPECT_DOUBLE_EQ(p.x, 640);
+    EXPECT_DOUBLE_EQ(p.y, -800);
+    // Right of the upper monitor but above the main one: the nearer of the two.
+    p = pointer.clampToScreens({1500, -10});
+    EXPECT_DOUBLE_EQ(p.x, 1500);
+    EXPECT_DOUBLE_EQ(p.y, 0);
 }
 
 TEST_F(PointerFixture, PointBeyondTheRightmostScreenLandsOnItsLastColumn) {
+    // A shorter screen to the right, top edges aligned: it spans y 0..1024.
     events.frames = {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}};
-    // 1080 is the highest top edge: the right screen spans y 56..1080 in global points.
     auto p = pointer.clampToScreens({1920 + 1280 + 200, 500});
     EXPECT_DOUBLE_EQ(p.x, 3199);
     EXPECT_DOUBLE_EQ(p.y, 500);
 
-    p = pointer.clampToScreens({1920 + 1280 + 200, 10});  // above the right screen's top
+    p = pointer.clampToScreens({1920 + 1280 + 200, 1060});  // below the right screen's bottom
     EXPECT_DOUBLE_EQ(p.x, 3199);
-    EXPECT_DOUBLE_EQ(p.y, 56);
+    EXPECT_DOUBLE_EQ(p.y, 1023);
 
     p = pointer.clampToScreens({-50, 5000});  // far lower left: the main screen's corner
     EXPECT_DOUBLE_EQ(p.x, 0);
@@ -192,7 +194,7 @@ TEST_F(PointerFixture, FarAndBrokenPointsStillLandOnAScreen) {
 // ---- holds and sweeps ----
 
 TEST_F(PointerFixture, HoldPressesOnceAndRenewsItsLease) {
-    events.location = {10, 1070};  // (10, 10) in global points
+    events.location = {10, 10};
     pointer.setHold("R", true);
     ASSERT_EQ(events.mouse.size(), 1u);
     EXPECT_EQ(events.mouse[0].type, ev::kRightMouseDown);
@@ -286,7 +288,7 @@ TEST_F(PointerFixture, SweepAlsoReleasesStaleModifiers) {
 }
 
 TEST_F(PointerFixture, ReleaseAllLetsGoOfEverything) {
-    events.location = {300, 580};  // (300, 500)
+    events.location = {300, 500};
     keyboard.handleKey(227, true);  // left Command
     pointer.setHold("R", true);
     pointer.buttonsDown.insert("L");

@@ -103,6 +103,7 @@ public:
         std::lock_guard<std::mutex> g(mu);
         return find(id) != nullptr;
     }
+    bool isAgentVirtual(DisplayID id) override { return vendorNumber(id) == platform::kVirtualVendor; }
     uint32_t vendorNumber(DisplayID id) override {
         std::lock_guard<std::mutex> g(mu);
         auto* e = find(id);

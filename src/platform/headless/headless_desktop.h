@@ -131,6 +131,7 @@ public:
     DisplayID mainDisplay() override;
     bool isOnline(DisplayID id) override;
     uint32_t vendorNumber(DisplayID id) override;
+    bool isAgentVirtual(DisplayID id) override;
     uint32_t productNumber(DisplayID id) override;
     uint32_t serialNumber(DisplayID id) override;
     Rect bounds(DisplayID id) override;
@@ -152,6 +153,11 @@ public:
     bool postMouse(const MouseEvent& e) override;
     bool postKey(const KeyEvent& e) override;
     bool postScroll(const ScrollEvent& e) override;
+    // The desktop's actions, performed as its own shortcuts (platform/chords.h).
+    bool typeText(const std::u16string& text) override;
+    bool paste() override;
+    bool switchWorkspace(bool right) override;
+    bool appSwitcher(SwitcherStep step, uint64_t flags) override;
     Point mouseLocation() override;
     std::vector<Rect> screenFrames() override;
     uint64_t sessionModifierFlags() override;
@@ -168,6 +174,7 @@ public:
     std::optional<std::string> current() override;
     int select(const std::string& id) override;
     void watch(std::function<void()> onChange) override;
+    std::string language(const std::string& id) override;
 
     // The apps, windows and session part, for tests to script.
     HeadlessWorkspace& workspaceDesk() { return *workspace_; }
@@ -217,11 +224,6 @@ public:
     std::vector<RecordedEvent> recorded() const;
     void clearRecord();
 
-    // Global display points (y down) <-> window-system coordinates (y up), through
-    // the main display's height.
-    Point toWindowSystem(Point global) const;
-    Point toGlobal(Point windowSystem) const;
-
     // For the capture: what display `id` shows now; nullopt when it is gone or not active.
     std::optional<DisplaySnapshot> snapshot(DisplayID id) const;
 
@@ -236,9 +238,8 @@ private:
         bool on = true;
     };
 
-    // The active displays, main first, in window-system coordinates.
+    // The active displays, main first, in global display points.
     std::vector<Rect> framesLocked() const;
-    double flipHeightLocked() const;
     HeadlessDisplay* findLocked(DisplayID id);
     const HeadlessDisplay* findLocked(DisplayID id) const;
     static bool activeLocked(const HeadlessDisplay& d) { return d.online && d.settingsApplied; }

@@ -256,6 +256,9 @@ uint32_t HeadlessDesktop::vendorNumber(DisplayID id) {
     return d ? d->vendor : 0;
 }
 
+// This desktop recognises the agent's virtual display by the vendor number the agent gave it.
+bool HeadlessDesktop::isAgentVirtual(DisplayID id) { return vendorNumber(id) == kVirtualVendor; }
+
 uint32_t HeadlessDesktop::productNumber(DisplayID id) {
     std::lock_guard<std::mutex> lk(mu_);
     const HeadlessDisplay* d = findLocked(id);

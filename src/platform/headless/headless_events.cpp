@@ -1,7 +1,9 @@
 // The in-memory desktop's input side: posted events, the pointer, the screens,
 // the pasteboard, input sources and workspaces.
 #include <algorithm>
+#include <cctype>
 
+#include "platform/chords.h"
 #include "platform/headless/headless_desktop.h"
 
 namespace vm::platform::headless {
@@ -9,33 +11,16 @@ namespace vm::platform::headless {
 // --- screens and coordinates ---
 
 std::vector<Rect> HeadlessDesktop::framesLocked() const {
-    // Window-system frames have their origin at the main display's bottom-left
-    // and y upwards; the main display comes first.
+    // Global display points, the main display first.
     std::vector<Rect> frames;
-    double flip = flipHeightLocked();
     auto add = [&](const HeadlessDisplay& d) {
-        frames.push_back(Rect{double(d.x), flip - (double(d.y) + d.height), double(d.width), double(d.height)});
+        frames.push_back(Rect{double(d.x), double(d.y), double(d.width), double(d.height)});
     };
     DisplayID main = mainLocked();
     if (const HeadlessDisplay* m = findLocked(main)) add(*m);
     for (const auto& d : displays_)
         if (activeLocked(d) && d.id != main) add(d);
     return frames;
-}
-
-double HeadlessDesktop::flipHeightLocked() const {
-    const HeadlessDisplay* main = findLocked(mainLocked());
-    return main ? double(main->height) : 0.0;
-}
-
-Point HeadlessDesktop::toWindowSystem(Point global) const {
-    std::lock_guard<std::mutex> lk(mu_);
-    return Point{global.x, flipHeightLocked() - global.y};
-}
-
-Point HeadlessDesktop::toGlobal(Point windowSystem) const {
-    std::lock_guard<std::mutex> lk(mu_);
-    return Point{windowSystem.x, flipHeightLocked() - windowSystem.y};
 }
 
 std::vector<Rect> HeadlessDesktop::screenFrames() {
@@ -45,7 +30,7 @@ std::vector<Rect> HeadlessDesktop::screenFrames() {
 
 Point HeadlessDesktop::mouseLocation() {
     std::lock_guard<std::mutex> lk(mu_);
-    return Point{pointer_.x, flipHeightLocked() - pointer_.y};
+    return pointer_;
 }
 
 Point HeadlessDesktop::pointer() const {
@@ -115,8 +100,8 @@ bool HeadlessDesktop::postKey(const KeyEvent& e) {
     }
     // Control+Arrow is the desktop's own shortcut for the neighbouring workspace.
     if (e.type == ev::kKeyDown && (e.flags & ev::kFlagControl)) {
-        if (e.vk == kVkRightArrow) space_ = std::min(space_ + 1, spaces_ - 1);
-        if (e.vk == kVkLeftArrow) space_ = std::max(space_ - 1, 0);
+        if (e.vk == chords::kVkRightArrow) space_ = std::min(space_ + 1, spaces_ - 1);
+        if (e.vk == chords::kVkLeftArrow) space_ = std::max(space_ - 1, 0);
     }
     return true;
 }
@@ -135,6 +120,13 @@ bool HeadlessDesktop::postScroll(const ScrollEvent& e) {
     recordLocked(std::move(r));
     return true;
 }
+
+// --- the desktop's own actions, performed as this desktop's shortcuts ---
+
+bool HeadlessDesktop::typeText(const std::u16string& text) { return chords::typeText(*this, text); }
+bool HeadlessDesktop::paste() { return chords::paste(*this); }
+bool HeadlessDesktop::switchWorkspace(bool right) { return chords::switchWorkspace(*this, right); }
+bool HeadlessDesktop::appSwitcher(SwitcherStep step, uint64_t flags) { return chords::appSwitcher(*this, step, flags); }
 
 uint64_t HeadlessDesktop::sessionModifierFlags() {
     std::lock_guard<std::mutex> lk(mu_);
@@ -259,6 +251,14 @@ void HeadlessDesktop::watch(std::function<void()> onChange) {
     if (!onChange) return;
     std::lock_guard<std::mutex> lk(mu_);
     watchers_.push_back(std::move(onChange));
+}
+
+std::string HeadlessDesktop::language(const std::string& id) {
+    std::string lower = id;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (lower.find("korean") != std::string::npos || lower.find("hangul") != std::string::npos) return "ko";
+    return "en";
 }
 
 void HeadlessDesktop::notifyWatchers() {

@@ -529,6 +529,21 @@ std::optional<std::vector<DockItem>> HeadlessWorkspace::dockItems() {
     return items;
 }
 
+bool HeadlessWorkspace::revealApp(int32_t pid) {
+    std::optional<std::string> name;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        for (const auto& a : apps_)
+            if (a.info.pid == pid && !a.info.terminated) name = a.info.name;
+    }
+    if (!name) return false;
+    const auto items = dockItems();
+    if (!items) return false;
+    for (const auto& item : *items)
+        if (item.title && *item.title == *name) return press(item.element);
+    return false;
+}
+
 bool HeadlessWorkspace::press(ElementRef element) {
     const auto scr = screens();
     std::lock_guard<std::mutex> lk(mu_);
@@ -581,6 +596,22 @@ std::optional<std::map<std::string, SessionValue>> HeadlessWorkspace::dictionary
     if (locked_) d[kScreenIsLockedKey] = *locked_;
     d[kUserNameKey] = login_;
     return d;
+}
+
+std::optional<bool> HeadlessWorkspace::onConsole() {
+    const auto d = dictionary();
+    if (!d) return std::nullopt;
+    auto it = d->find(kOnConsoleKey);
+    if (it == d->end() || !std::holds_alternative<bool>(it->second)) return std::nullopt;
+    return std::get<bool>(it->second);
+}
+
+std::optional<bool> HeadlessWorkspace::locked() {
+    const auto d = dictionary();
+    if (!d) return std::nullopt;
+    auto it = d->find(kScreenIsLockedKey);
+    if (it == d->end() || !std::holds_alternative<bool>(it->second)) return std::nullopt;
+    return std::get<bool>(it->second);
 }
 
 void HeadlessWorkspace::watchLock(std::function<void(bool locked)> onChange) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "platform/workspace.h"
@@ -45,8 +46,19 @@ struct DisplayMove {
     bool gone = false;  // switched off or removed: its windows move onto `to` (the main display)
 };
 
+// One item of the dock (the desktop's launcher): its element and title.
+struct DockItem {
+    ElementRef element = 0;
+    std::optional<std::string> title;
+};
+
+// The session dictionary's values, as a macOS-like window server keeps them.
+using SessionValue = std::variant<bool, int64_t, std::string>;
+
 class HeadlessWorkspace : public Workspace, public WindowServer, public WindowElements, public Session {
 public:
+    static constexpr const char* kOnConsoleKey = "kCGSSessionOnConsoleKey";
+    static constexpr const char* kScreenIsLockedKey = "CGSSessionScreenIsLocked";
     // Coordinates beyond this are clamped, so arithmetic on them never overflows.
     static constexpr double kCoordinateLimit = 100000.0;
     static constexpr int kIconSide = 128;
@@ -86,12 +98,19 @@ public:
     bool setFullScreen(ElementRef window, bool on) override;
     bool setSize(ElementRef window, Size size) override;
     bool setPosition(ElementRef window, Point position) override;
-    std::optional<std::vector<DockItem>> dockItems() override;
-    bool press(ElementRef element) override;
+    // The app's dock item pressed, as the user would.
+    bool revealApp(int32_t pid) override;
+    // The dock's items, list by list; nullopt without a dock or when its lists cannot be read.
+    std::optional<std::vector<DockItem>> dockItems();
+    bool press(ElementRef element);
 
-    // Session. Watchers are called on the thread that locks or unlocks, after this object's lock is released.
-    std::optional<std::map<std::string, SessionValue>> dictionary() override;
+    // Session: read from the session dictionary. Watchers are called on the thread
+    // that locks or unlocks, after this object's lock is released.
+    std::optional<bool> onConsole() override;
+    std::optional<bool> locked() override;
     void watchLock(std::function<void(bool locked)> onChange) override;
+    // nullopt when there is no session dictionary.
+    std::optional<std::map<std::string, SessionValue>> dictionary();
 
     // Scripting for tests and demos.
     void lock();
