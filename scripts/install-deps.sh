@@ -10,7 +10,11 @@ PACKAGES=(
   libavcodec-dev libavutil-dev libswscale-dev libturbojpeg0-dev libpng-dev
   libavahi-client-dev
   ffmpeg
+  libxcb1-dev libxcb-xtest0-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev
+  libxcb-xkb-dev libxcb-ewmh-dev libxcb-icccm4-dev libxkbcommon-x11-dev libx11-dev libglib2.0-dev
 )
+# The X11 tests' real X server: Xorg with the dummy driver, a window manager and the X tools they call.
+PACKAGES+=(xserver-xorg-core xserver-xorg-video-dummy openbox xauth x11-xserver-utils x11-utils xdotool xclip)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -1,0 +1,86 @@
+#pragma once
+// Input posted to the X server with XTEST: pointer, wheel, keys, typed text and the
+// desktop's own gestures (paste, workspaces, app switcher). Keys are tracked by the
+// key code we hold, so nothing is pressed twice or released when not ours, and what
+// is still held goes up when the object goes away.
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/x11/x11_connection.h"
+#include "platform/x11/x11_keymap.h"
+
+namespace vm {
+class Logger;
+}
+
+namespace vm::platform::x11 {
+
+class X11Windows;  // asked whether the focused window is a terminal (for its paste chord)
+
+class X11Events final : public Events, public Accessibility {
+public:
+    X11Events(Logger& log, const std::string& display, Displays& displays, X11Windows& windows, bool commandIsSuper);
+    ~X11Events() override;
+
+    bool postMouse(const MouseEvent& e) override;
+    bool postKey(const KeyEvent& e) override;
+    bool postScroll(const ScrollEvent& e) override;
+    bool typeText(const std::u16string& text) override;
+    bool paste() override;
+    bool switchWorkspace(bool right) override;
+    bool appSwitcher(SwitcherStep step, uint64_t flags) override;
+    Point mouseLocation() override;
+    std::vector<Rect> screenFrames() override;
+    uint64_t sessionModifierFlags() override;
+
+    bool isTrusted(bool prompt) override;
+
+private:
+    // Which modifier a held key stands for.
+    enum class Mod { shift, control, alt, super };
+    // Who holds a key: the phone's HID usage, or one of our own gestures.
+    static constexpr int kSwitcherHolder = -1;
+
+    // All below: call with the connection's mutex held.
+    void drainEvents();
+    void fake(uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0);
+    void flush();
+    void sync();
+    xcb_keycode_t keycodeForHid(int hid) const;
+    void hold(xcb_keycode_t k, int holder);
+    void letGo(xcb_keycode_t k, int holder);
+    void dropHolder(int holder);
+    bool holdsMod(Mod m) const;
+    std::vector<xcb_keycode_t> heldOf(Mod m) const;
+    xcb_keycode_t leftKeyOf(Mod m) const;
+    // Taps (or presses) `k` with exactly the modifiers in `want`, restoring the held ones after.
+    void withModifiers(const std::set<Mod>& want, const std::function<void()>& action);
+    bool typeLocked(const std::u16string& text);
+    void restoreSpares();
+    void moveTo(Point p);
+
+    Logger& log_;
+    Connection conn_;
+    Displays& displays_;
+    X11Windows& windows_;
+    const bool commandIsSuper_;
+    Keymap keymap_;
+    bool keymapStale_ = false;
+    bool xtest_ = false;
+
+    std::map<xcb_keycode_t, std::set<int>> held_;  // key code → who holds it
+    std::set<uint8_t> buttons_;                     // mouse buttons we hold
+    Point runFirstPress_;                           // where the last single press landed
+    bool haveRunFirstPress_ = false;
+    int32_t scrollCarry_[2] = {0, 0};               // pixels not yet turned into wheel clicks
+
+    std::vector<xcb_keycode_t> spares_;             // key codes with no symbols, for characters no key types
+    std::map<xcb_keycode_t, uint32_t> bound_;       // spare key code → keysym bound to it now
+    size_t nextSpare_ = 0;
+    bool warnedNoSpare_ = false;
+};
+
+}  // namespace vm::platform::x11
