@@ -256,6 +256,10 @@ std::unique_ptr<Encoder::Codec> Encoder::openBackend(const std::string& name, in
     // Parameter sets travel in their own datagram, so they belong in extradata, not in frames.
     ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER | AV_CODEC_FLAG_CLOSED_GOP;
     ctx->color_range = AVCOL_RANGE_MPEG;
+    // Said in the stream, so a decoder turns the pictures back into the right colours.
+    ctx->colorspace = AVCOL_SPC_BT709;
+    ctx->color_primaries = AVCOL_PRI_BT709;
+    ctx->color_trc = AVCOL_TRC_BT709;
 
     AVPixelFormat inputFormat = AV_PIX_FMT_NV12;
     if (name == "libx265") {

@@ -40,6 +40,7 @@ public:
         EXPECT_TRUE(e.text.empty());
         EXPECT_FALSE(e.hidSystemSource);
         keys.push_back({e.type, e.vk, e.flags});
+        raw.push_back(e);
         return true;
     }
     bool postScroll(const platform::ScrollEvent&) override { return true; }
@@ -54,6 +55,7 @@ public:
     uint64_t sessionModifierFlags() override { return sessionFlags; }
 
     std::vector<Key> keys;
+    std::vector<platform::KeyEvent> raw;
     uint64_t sessionFlags = 0;
 };
 
@@ -89,6 +91,43 @@ TEST(KeyTables, MapsExactlyTheListedKeys) {
     EXPECT_EQ(HID_MODIFIER_FLAG.at(229), ev::kFlagShift);
     EXPECT_EQ(HID_MODIFIER_FLAG.at(230), ev::kFlagOption);
     EXPECT_EQ(HID_MODIFIER_FLAG.at(227), ev::kFlagCommand);
+}
+
+TEST_F(KeyboardTest, EveryKeyEventSaysItsUsageAndDirection) {
+    // Both Shifts held, then the left one let go: the flags still say Shift, so only
+    // the usage and direction tell a desktop which key to release.
+    kb.handleKey(225, true);
+    kb.handleKey(229, true);
+    kb.handleKey(225, false);
+    kb.handleKey(4, true);
+    kb.handleKey(4, false);
+    kb.handleKey(229, false);
+    ASSERT_EQ(events.raw.size(), 6u);
+    const int hids[] = {225, 229, 225, 4, 4, 229};
+    const bool downs[] = {true, true, false, true, false, false};
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(events.raw[i].hid, hids[i]) << i;
+        EXPECT_EQ(events.raw[i].down, downs[i]) << i;
+    }
+    EXPECT_EQ(events.raw[2].flags, ev::kFlagShift);
+    EXPECT_EQ(events.raw[5].flags, 0u);
+}
+
+TEST_F(KeyboardTest, CommandTabIsTheAppSwitcherToo) {
+    kb.handleKey(227, true);  // Command
+    tap(43);                  // Tab
+    tap(43);
+    kb.handleKey(227, false);
+    // The phone's own Command already holds the switcher open: nothing extra is pressed,
+    // each Tab steps, and letting Command go picks the app.
+    EXPECT_EQ(events.keys, (std::vector<Key>{{ev::kFlagsChanged, 55, 0x100000},
+                                             {ev::kKeyDown, 48, 0x100000},
+                                             {ev::kKeyUp, 48, 0x100000},
+                                             {ev::kKeyDown, 48, 0x100000},
+                                             {ev::kKeyUp, 48, 0x100000},
+                                             {ev::kFlagsChanged, 55, 0}}));
+    EXPECT_FALSE(events.raw.back().down);
+    EXPECT_EQ(kb.currentFlags(), 0u);
 }
 
 TEST_F(KeyboardTest, PlainKeysAndModifierFlags) {

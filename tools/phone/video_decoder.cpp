@@ -164,6 +164,10 @@ bool VideoDecoder::savePng(const std::string& path, std::string* error) const {
         if (error) *error = "cannot convert the picture to RGB";
         return false;
     }
+    // The colours the stream says (screens are BT.709), not the converter's BT.601 default.
+    const int space = f->colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_ITU709 : f->colorspace;
+    sws_setColorspaceDetails(sws, sws_getCoefficients(space), f->color_range == AVCOL_RANGE_JPEG ? 1 : 0,
+                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
     std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
     uint8_t* dst[4] = {rgb.data(), nullptr, nullptr, nullptr};
     int dstStride[4] = {w * 3, 0, 0, 0};

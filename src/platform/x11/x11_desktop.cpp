@@ -78,7 +78,11 @@ ServiceAdvertiser& X11Desktop::advertiser() {
     return *advertiser_;
 }
 
-void X11Desktop::exitProcess(int status) { ::_exit(status); }
+void X11Desktop::exitProcess(int status) {
+    // X keeps an output on after its client is gone; the agent's display goes with it.
+    if (displays_) displays_->removeVirtualDisplays();
+    ::_exit(status);
+}
 
 bool X11Desktop::answers(const std::string& display) {
     xcb_connection_t* c = xcb_connect(display.empty() ? nullptr : display.c_str(), nullptr);

@@ -1,5 +1,8 @@
 #include "platform/x11/x11_displays.h"
 
+#include <cstring>
+#include <csignal>
+#include <cerrno>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/uio.h>
@@ -255,6 +258,7 @@ public:
     std::optional<DisplayID> createVirtual(const VirtualDisplayDescriptor& d);
     bool applyVirtual(DisplayID id, const VirtualDisplaySettings& settings);
     void removeVirtual(DisplayID id);
+    void adoptLeftovers();
 
 private:
     bool enableOutput(const Snapshot& s, Plan& p, const OutputRec& o, std::optional<xcb_randr_mode_t> mode);
@@ -771,8 +775,9 @@ std::optional<DisplayID> X11Displays::Impl::createVirtual(const VirtualDisplayDe
         v.output = o.id;
     }
     if (v.output) {
-        const uint32_t numbers[3] = {v.ids.vendor, v.ids.product, v.ids.serial};
-        xcb_randr_change_output_property(c, v.output, marker, XCB_ATOM_CARDINAL, 32, XCB_PROP_MODE_REPLACE, 3, numbers);
+        // The owner's pid lets a later agent take back an output a crashed one left on.
+        const uint32_t numbers[4] = {v.ids.vendor, v.ids.product, v.ids.serial, static_cast<uint32_t>(::getpid())};
+        xcb_randr_change_output_property(c, v.output, marker, XCB_ATOM_CARDINAL, 32, XCB_PROP_MODE_REPLACE, 4, numbers);
         const std::string name = s.output(v.output)->name;
         log.vdispLog("가상 화면: 빈 출력 " + name + " 을 쓴다 (출력에 모드를 붙이는 방식)");
     } else {
@@ -1002,7 +1007,51 @@ private:
 
 // --- the service ---
 
+// A virtual output still on whose agent is gone (it crashed, or was killed) is taken
+// back, as the desktop would have done when the process that made it ended.
+void X11Displays::Impl::adoptLeftovers() {
+    std::vector<DisplayID> orphans;
+    {
+        std::lock_guard<std::mutex> lk(conn.mutex());
+        Snapshot s = read();
+        if (!s.ok) return;
+        xcb_connection_t* c = conn.get();
+        const xcb_atom_t marker = conn.atom(kMarker);
+        for (const auto& o : s.outputs) {
+            const CrtcRec* k = o.crtc ? s.crtc(o.crtc) : nullptr;
+            if (!k || !k->mode || virtuals.count(o.id)) continue;
+            Reply<xcb_randr_get_output_property_reply_t> r(xcb_randr_get_output_property_reply(
+                c, xcb_randr_get_output_property(c, o.id, marker, XCB_ATOM_CARDINAL, 0, 4, 0, 0), nullptr));
+            if (!r || r->format != 32 || xcb_randr_get_output_property_data_length(r.get()) < 16) continue;
+            uint32_t values[4];
+            std::memcpy(values, xcb_randr_get_output_property_data(r.get()), sizeof values);
+            const pid_t owner = static_cast<pid_t>(values[3]);
+            if (owner <= 0 || owner == ::getpid() || ::kill(owner, 0) == 0 || errno != ESRCH) continue;
+            Virtual v;
+            v.id = o.id;
+            v.output = o.id;
+            v.mode = k->mode;
+            v.ids = EdidIds{values[0], values[1], values[2]};
+            v.name = o.name;
+            virtuals[o.id] = v;
+            orphans.push_back(o.id);
+            log.vdispLog("지난 에이전트(pid " + std::to_string(owner) + ")가 남긴 가상 화면 " + o.name + " 을 치운다");
+        }
+    }
+    for (DisplayID id : orphans) removeVirtual(id);
+}
+
+void X11Displays::removeVirtualDisplays() {
+    std::vector<DisplayID> ids;
+    {
+        std::lock_guard<std::mutex> lk(impl_->conn.mutex());
+        for (const auto& [id, v] : impl_->virtuals) ids.push_back(id);
+    }
+    for (DisplayID id : ids) impl_->removeVirtual(id);
+}
+
 X11Displays::X11Displays(Logger& log, const std::string& display) : impl_(std::make_shared<Impl>(log, display)) {
+    impl_->adoptLeftovers();
     auto watcher = std::make_unique<Connection>(display);
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) throw std::runtime_error("cannot make an eventfd for the display watcher");

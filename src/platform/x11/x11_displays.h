@@ -50,6 +50,10 @@ public:
     std::optional<std::string> inspectInChild(DisplayID id,
                                               const std::function<std::string(DisplayID)>& inProcess) override;
 
+    // Removes the virtual displays this object made: they live no longer than the
+    // process, as on a desktop that ends them with it.
+    void removeVirtualDisplays();
+
     // Error codes of transactions, as the core knows them.
     static constexpr int kFailure = 1000;
     static constexpr int kIllegalArgument = 1001;

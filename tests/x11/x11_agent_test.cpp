@@ -1,0 +1,147 @@
+// The agent on a real X server, driven by the phone peer: the pointer, clicks,
+// keys and typed text reach an X client as the right events and characters, a
+// multi-line text is pasted, the app list has the client with its icon, and a
+// phone session gets a phone-shaped primary output that BYE takes away again.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "base/base64.h"
+#include "integration/agent_fixture.h"
+#include "x11/x_server.h"
+
+using namespace vmtest;
+using vm::test::xRun;
+
+namespace {
+
+const std::string kRecorderBin = std::string(VELLOMARK_BIN_DIR) + "/vm-x11-recorder";
+constexpr const char* kColour = "33CC66";
+
+class X11Agent : public AgentFixture {
+protected:
+    std::unique_ptr<Process> recorder;
+    std::string recLog() const { return home / "recorder.log"; }
+
+    EnvOverrides agentEnv() const override {
+        return {{"DISPLAY", vm::test::xDisplay()}, {"VELLOMARK_PLATFORM", std::nullopt}};
+    }
+    void SetUp() override {
+        VM_REQUIRE_X();
+        recorder = spawn({kRecorderBin, "--title", "Recorder", "--class", "VmRec", "--colour", kColour, "--icon",
+                          "--geometry", "500x300+200+150", "--log", recLog()});
+        ASSERT_TRUE(waitUntil([&] { return recorder->stdoutText().rfind("ready ", 0) == 0; }, 10))
+            << recorder->stderrText();
+        AgentFixture::SetUp();
+        ASSERT_TRUE(waitForFileContaining(logPath(), "플랫폼 — x11 (DISPLAY=" + vm::test::xDisplay() + ")", 5))
+            << fileText(logPath());
+    }
+    void TearDown() override {
+        AgentFixture::TearDown();
+        if (recorder && recorder->running()) recorder->signal(SIGTERM);
+        if (recorder) recorder->waitExit(5);
+    }
+    std::string window() const { return recorder->stdoutText().substr(6, recorder->stdoutText().find('\n') - 6); }
+    // The phone's lines, one message each; "P 9" last, so its echo means all were handled.
+    void phoneSays(std::vector<std::string> lines) {
+        lines.insert(lines.begin(), {"ctl", "--wait", "P 9 "});
+        lines.push_back("P 9");
+        std::string out;
+        ASSERT_TRUE(run("vellomark-phone", lines, &out).exitedWith(0)) << out;
+    }
+    std::string monitors() { return xRun("xrandr --listmonitors"); }
+};
+
+int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(X11Agent, PhoneInputReachesAnXClientAsTheRightEvents) {
+    pair();
+    // The pointer moves for real, and two quick clicks land on one point.
+    phoneSays({"A 300 260", "B L 1", "B L 0", "B L 1", "B L 0"});
+    EXPECT_NE(xRun("xdotool getmouselocation").find("x:300 y:260"), std::string::npos);
+    ASSERT_TRUE(waitUntil([&] { return count(fileText(recLog()), "button up 1 300 260") == 2; }, 5))
+        << fileText(recLog());
+    EXPECT_EQ(count(fileText(recLog()), "button down 1 300 260"), 2);
+
+    // Shift+a is "A"; Command+c is Control+c on Linux (state bit 4 = Control).
+    phoneSays({"K 225 1", "K 4 1", "K 4 0", "K 225 0", "K 227 1", "K 6 1", "K 6 0", "K 227 0"});
+    ASSERT_TRUE(waitUntil([&] { return fileText(recLog()).find("key up 54 c") != std::string::npos; }, 5))
+        << fileText(recLog());
+    std::string rec = fileText(recLog());
+    EXPECT_TRUE(std::regex_search(rec, std::regex("key down \\d+ A 41 1\\b"))) << rec;
+    EXPECT_TRUE(std::regex_search(rec, std::regex("key down \\d+ c 03 4\\b"))) << rec;
+
+    // Typed text, whatever the layout lacks: accents, Hangul, an emoji.
+    phoneSays({"T 1 " + vm::base64Encode("é세계😀!")});
+    ASSERT_TRUE(waitUntil([&] { return fileText(recLog()).find(" 21 ") != std::string::npos; }, 5))
+        << fileText(recLog());
+    rec = fileText(recLog());
+    const std::regex typed("key down \\d+ \\S+ (\\S+) ");
+    std::string text;
+    for (std::sregex_iterator it(rec.begin(), rec.end(), typed), end; it != end; ++it)
+        if ((*it)[1] != "-") text += (*it)[1].str() + ",";  // "-": a modifier, no text
+    EXPECT_NE(text.find("c3a9,ec84b8,eab384,f09f9880,21,"), std::string::npos) << rec;
+
+    // A text with line breaks goes in through the clipboard and Control+V.
+    std::string longText;
+    for (int i = 0; i < 400; ++i) longText += "line " + std::to_string(i) + " — 한글 and text\n";
+    std::string out;
+    ASSERT_TRUE(run("vellomark-phone", {"txt", longText}, &out).exitedWith(0)) << out;
+    ASSERT_TRUE(waitUntil([&] { return fileText(recLog()).find("paste ") != std::string::npos; }, 10))
+        << fileText(recLog());
+    EXPECT_EQ(fileText(recLog() + ".paste"), longText);
+
+    // The app list has the client, and its icon comes as a 64×64 PNG.
+    const std::string pid = xRun("xprop -id " + window() + " _NET_WM_PID | awk '{print $3}'");
+    ASSERT_TRUE(run("vellomark-phone", {"apps", "--icon", pid, home / "icon.png"}, &out).exitedWith(0)) << out;
+    EXPECT_NE(out.find("\"name\":\"VmRec\",\"pid\":" + pid), std::string::npos) << out;
+    const std::string png = fileText(home / "icon.png");
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+    EXPECT_EQ(png.substr(16, 8), std::string("\0\0\0\x40\0\0\0\x40", 8));
+}
+
+TEST_F(X11Agent, PhoneSessionGetsAPhoneShapedPrimaryOutputUntilBye) {
+    pair();
+    auto phone = tool("vellomark-phone", {"session", "--vd", "1170", "2532", "--seconds", "16", "--save-png",
+                                          home / "screen.png"});
+    // A phone-shaped output becomes primary at the origin, and the 1920×1080 one goes off.
+    const std::regex phoneMain("\\+\\*(\\S+) 1170/\\d+x2532/\\d+\\+0\\+0");
+    ASSERT_TRUE(waitUntil([&] { return std::regex_search(monitors(), phoneMain); }, 30)) << monitors();
+    ASSERT_TRUE(waitUntil([&] { return monitors().find("Monitors: 1") != std::string::npos; }, 20)) << monitors();
+    // The client's window lies on it.
+    const std::string geo = xRun("xdotool getwindowgeometry " + window());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(geo, m, std::regex("Position: (\\d+),(\\d+)"))) << geo;
+    const int wx = std::stoi(m[1]), wy = std::stoi(m[2]);
+    EXPECT_LT(wx + 500, 1170 + 10);
+    EXPECT_LT(wy + 300, 2532);
+
+    auto st = phone->waitExit(40);
+    ASSERT_TRUE(st && st->exitedWith(0)) << phone->stdoutText() << phone->stderrText();
+    // The decoded picture shows the client's colour where its window is (2532 rows scaled to 2048).
+    const double scale = 2048.0 / 2532.0;
+    const int px = static_cast<int>((wx + 250) * scale), py = static_cast<int>((wy + 150) * scale);
+    const std::string rgb = xRun("ffmpeg -v error -i " + std::string(home / "screen.png") +
+                                 " -vf crop=1:1:" + std::to_string(px) + ":" + std::to_string(py) +
+                                 " -f rawvideo -pix_fmt rgb24 - | od -An -tu1");
+    std::istringstream in(rgb);
+    int r = -1, g = -1, b = -1;
+    in >> r >> g >> b;
+    EXPECT_NEAR(r, 0x33, 16) << rgb;
+    EXPECT_NEAR(g, 0xCC, 16) << rgb;
+    EXPECT_NEAR(b, 0x66, 16) << rgb;
+
+    // BYE gives the layout back: the 1920×1080 output alone, primary at the origin.
+    EXPECT_TRUE(waitUntil(
+        [&] { return std::regex_search(monitors(), std::regex("Monitors: 1\\s+0: \\+\\*\\S+ 1920/\\d+x1080/\\d+\\+0\\+0")); },
+        30))
+        << monitors();
+}
