@@ -112,6 +112,13 @@ private:
     std::atomic<std::thread::id> runner_{};
 };
 
+// Work for the main thread: posted to the main queue, or run in place when there
+// is none (rooms built without a main queue, as in tests).
+inline void onMain(MainQueue* mainQueue, Task work) {
+    if (mainQueue) mainQueue->async(std::move(work));
+    else work();
+}
+
 // The process-wide concurrent queue of default priority.
 ConcurrentQueue& globalQueue();
 

@@ -4,22 +4,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 
+#include "base/text.h"
+
 namespace vm {
 
 namespace fs = std::filesystem;
 
-void appendToFile(const std::string& path, std::string_view data) {
+long long appendToFile(const std::string& path, std::string_view data) {
     // O_APPEND makes the one write land at the end even with several writers.
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return;
+    if (fd < 0) return -1;
     ssize_t r = ::write(fd, data.data(), data.size());
-    (void)r;
     ::close(fd);
+    return r;
 }
 
 std::string Logger::stamp(double wallSeconds) {
@@ -39,41 +42,57 @@ void Logger::ensureDir() const {
     fs::create_directories(dir_, ec);
 }
 
-std::string Logger::preparePath(const char* fileName) {
-    ensureDir();
-    std::string path = dir_ + "/" + fileName;
+void Logger::syncWithDisk(File& f) {
+    long long size = 0;
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && st.st_size > kLogRotateAbove) {
-        std::string old = path + ".1";
-        ::unlink(old.c_str());
-        ::rename(path.c_str(), old.c_str());
+    if (::stat(f.path.c_str(), &st) == 0) size = st.st_size;
+    if (size > kLogRotateAbove) {
+        // rename replaces an older ".1": only one old generation is kept.
+        const std::string old = f.path + ".1";
+        if (::rename(f.path.c_str(), old.c_str()) == 0) size = 0;
     }
-    return path;
+    f.sinceSync.store(0);
+    // Look again when the limit would be passed, or after a while in case others write too.
+    // A file that could not be rotated is retried after a while, not on every line.
+    const long long room = size > kLogRotateAbove ? kLogResyncEvery : kLogRotateAbove - size;
+    f.budget.store(std::min(room, kLogResyncEvery));
 }
 
-const std::string& Logger::cursorLogPath() {
-    std::call_once(cursorOnce_, [this] { cursorPath_ = preparePath("inputd.log"); });
-    return cursorPath_;
+const std::string& Logger::pathOf(File& f) {
+    std::call_once(f.once, [&] {
+        ensureDir();
+        f.path = dir_ + "/" + f.name;
+        std::lock_guard<std::mutex> lk(f.syncMu);
+        syncWithDisk(f);
+    });
+    return f.path;
 }
 
-const std::string& Logger::streamLogPath() {
-    std::call_once(streamOnce_, [this] { streamPath_ = preparePath("videod.log"); });
-    return streamPath_;
+void Logger::append(File& f, std::string_view line) {
+    const std::string& path = pathOf(f);
+    // The counter decides when the disk is consulted; a line never costs a stat.
+    if (f.sinceSync.load() > f.budget.load()) {
+        std::lock_guard<std::mutex> lk(f.syncMu);
+        if (f.sinceSync.load() > f.budget.load()) syncWithDisk(f);  // not done meanwhile by another writer
+    }
+    const long long n = appendToFile(path, line);
+    if (n > 0) f.sinceSync.fetch_add(n);
 }
 
 void Logger::logLine(std::string_view text) {
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
     std::string line = stamp(clock_.now());
     line += "  ";
-    line += text;
+    line += escapeControls(text);
     line += '\n';
-    appendToFile(cursorLogPath(), line);
+    append(cursor_, line);
 }
 
 void Logger::streamLog(std::string_view text) {
-    std::string line(text);
-    if (line.empty() || line.back() != '\n') line += '\n';
-    appendToFile(streamLogPath(), line);
+    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+    std::string line = escapeControls(text);
+    line += '\n';
+    append(stream_, line);
 }
 
 void Logger::vdispLog(std::string_view text) {
@@ -86,9 +105,9 @@ void Logger::vdispLog(std::string_view text) {
     std::string line = "[";
     line.append(date, n);
     line += "] ";
-    line += text;
+    line += escapeControls(text);
     line += '\n';
-    appendToFile(dir_ + "/vdisp.log", line);
+    append(vdisp_, line);
 }
 
 }  // namespace vm

@@ -9,15 +9,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
+#include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "base/base64.h"
 #include "base/clock.h"
 #include "base/crypto.h"
 #include "base/log.h"
+#include "base/text.h"
 
 namespace vm {
 
@@ -31,6 +31,31 @@ std::string pskTag(const Bytes& psk) {
     std::copy(psk.begin(), psk.end(), input.begin() + static_cast<std::ptrdiff_t>(kLabel.size()));
     Bytes digest = sha256(input);
     return hexLower(digest.data(), 6);
+}
+
+std::string pairNormaliseName(std::string_view utf8) {
+    std::string out;
+    size_t chars = 0;
+    bool blankDue = false;
+    for (size_t i = 0; i < utf8.size();) {
+        const size_t start = i;
+        const auto cp = nextCodePoint(utf8, i);
+        if (!cp || isBidiControl(*cp)) continue;
+        if (isControlChar(*cp) || isUnicodeLineSeparator(*cp)) {
+            if (!out.empty()) blankDue = true;
+            continue;
+        }
+        if (blankDue) {
+            if (chars == kPairNameChars) break;
+            out += ' ';
+            ++chars;
+            blankDue = false;
+        }
+        if (chars == kPairNameChars) break;
+        out.append(utf8, start, i - start);
+        ++chars;
+    }
+    return out;
 }
 
 std::string PairStore::pathIn(const std::string& supportDir) {
@@ -58,18 +83,119 @@ static std::optional<PairRecord> decodeRecord(const json& v) {
     auto key = base64Decode(psk->get<std::string>());
     if (!key) return std::nullopt;
     PairRecord r;
-    r.name = name->get<std::string>();
+    // Files written before names were cleaned may still hold control characters.
+    r.name = pairNormaliseName(name->get<std::string>());
     r.psk = std::move(*key);
     r.pairedAt = at->get<double>() + kReferenceDateOffset;
     return r;
 }
 
+namespace {
+
+// Larger than any real store: such a file is not ours to read into memory.
+constexpr off_t kPairFileMax = 16 * 1024 * 1024;
+
+enum class ReadResult { missing, read, unreadable };
+
+// The whole file in `text`, or why it could not be read in `why`.
+ReadResult readWhole(const std::string& path, std::string& text, std::string& why) {
+    // Non-blocking, so that a FIFO planted at the path cannot stall the start.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT) return ReadResult::missing;
+        why = std::strerror(errno);
+        return ReadResult::unreadable;
+    }
+    struct stat st {};
+    ReadResult result = ReadResult::read;
+    if (::fstat(fd, &st) != 0) {
+        why = std::strerror(errno);
+        result = ReadResult::unreadable;
+    } else if (!S_ISREG(st.st_mode)) {
+        why = "보통 파일이 아니다";
+        result = ReadResult::unreadable;
+    } else if (st.st_size > kPairFileMax) {
+        why = "너무 크다 (" + std::to_string(st.st_size) + "B)";
+        result = ReadResult::unreadable;
+    }
+    char buf[16384];
+    while (result == ReadResult::read) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            why = std::strerror(errno);
+            result = ReadResult::unreadable;
+        } else if (text.size() + static_cast<size_t>(n) > static_cast<size_t>(kPairFileMax)) {
+            why = "너무 크다";
+            result = ReadResult::unreadable;
+        } else {
+            text.append(buf, static_cast<size_t>(n));
+        }
+    }
+    ::close(fd);
+    if (result != ReadResult::read) text.clear();
+    return result;
+}
+
+// Writes `text` into a new file (0600) at `path`: 0, or the errno of the failure
+// (EEXIST when the name is taken). A half-written file is removed.
+int writeNewFile(const std::string& path, const std::string& text) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return errno;
+    int err = 0;
+    size_t off = 0;
+    while (err == 0 && off < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + off, text.size() - off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) err = n < 0 ? errno : EIO;
+        else off += static_cast<size_t>(n);
+    }
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) ::unlink(path.c_str());
+    return err;
+}
+
+}  // namespace
+
+std::optional<std::string> PairStore::keepBrokenCopy(const std::string& text, std::string& why) const {
+    // An earlier copy is never replaced: it may hold keys of its own. The same
+    // contents seen again (no pairing since the last start) reuse their copy.
+    for (int n = 1; n <= 9; ++n) {
+        const std::string copy = path_ + ".broken" + (n == 1 ? std::string() : "." + std::to_string(n));
+        std::string existing, ignored;
+        switch (readWhole(copy, existing, ignored)) {
+            case ReadResult::read:
+                if (existing == text) return copy;
+                continue;
+            case ReadResult::unreadable:
+                continue;
+            case ReadResult::missing:
+                if (const int err = writeNewFile(copy, text); err == 0) {
+                    return copy;
+                } else if (err != EEXIST) {
+                    why = std::strerror(err);
+                    return std::nullopt;
+                }
+                continue;
+        }
+    }
+    if (why.empty()) why = "사본 자리가 모두 찼다";
+    return std::nullopt;
+}
+
 void PairStore::load() {
-    std::ifstream in(path_, std::ios::binary);
-    if (in) {
-        std::ostringstream ss;
-        ss << in.rdbuf();
-        json root = json::parse(ss.str(), nullptr, false);
+    std::string text, why;
+    const ReadResult got = readWhole(path_, text, why);
+    if (got == ReadResult::unreadable) {
+        // Probably sound keys we may not see just now (a permission, an owner): keep
+        // the file exactly as it is, and store nothing over it.
+        saveBlocked_ = "읽지 못한 기록 파일을 덮어쓰지 않는다";
+        log_.logLine("⚠︎ 짝짓기 기록을 못 읽었다 (" + why +
+                     ") — 파일을 그대로 두고, 이번 실행에서는 새 짝짓기를 저장하지 않는다 (" + path_ + ")\n");
+    } else if (got == ReadResult::read) {
+        json root = json::parse(text, nullptr, false);
         std::vector<std::pair<std::string, PairRecord>> records;
         bool ok = root.is_object();
         if (ok) {
@@ -100,18 +226,24 @@ void PairStore::load() {
             std::sort(before.begin(), before.end());
             std::sort(after.begin(), after.end());
             byID_ = std::move(unique);
-            if (before != after) save();
+            if (before != after) {
+                if (auto err = save(); !err.empty())
+                    log_.logLine("⚠︎ 짝짓기 기록을 저장하지 못했다 — " + err + " (" + path_ + ")\n");
+            }
+        } else if (auto copy = keepBrokenCopy(text, why)) {
+            // The contents are safe beside the file: the next pairing may replace it.
+            log_.logLine("⚠︎ 짝짓기 기록을 못 읽었다 — 빈 목록으로 시작 (원본은 " + *copy + ")\n");
         } else {
-            // Keep the unreadable file beside the new one instead of losing it to the next save.
-            std::error_code ec;
-            fs::copy_file(path_, path_ + ".broken", fs::copy_options::overwrite_existing, ec);
-            log_.logLine("⚠︎ 짝짓기 기록을 못 읽었다 — 빈 목록으로 시작 (원본은 " + path_ + ".broken)\n");
+            saveBlocked_ = "읽지 못한 기록 파일을 덮어쓰지 않는다";
+            log_.logLine("⚠︎ 짝짓기 기록을 못 읽었다 — 사본도 못 만들었다 (" + why +
+                         ") — 파일을 그대로 두고, 이번 실행에서는 새 짝짓기를 저장하지 않는다 (" + path_ + ")\n");
         }
     }
     log_.logLine("짝짓기 기록 " + std::to_string(count()) + "개 — " + path_ + "\n");
 }
 
-void PairStore::save() {
+std::string PairStore::save() {
+    if (!saveBlocked_.empty()) return saveBlocked_;
     json root = json::object();
     {
         std::shared_lock<std::shared_mutex> lk(lock_);
@@ -124,21 +256,37 @@ void PairStore::save() {
     std::string text;
     try {
         text = root.dump(-1, ' ', false, json::error_handler_t::replace);
-    } catch (...) {
-        return;
+    } catch (const std::exception& e) {
+        return e.what();
     }
     // The temporary file holds the keys too: it is 0600 from the start.
-    writeFileAtomically(path_, text, 0600);
+    return writeFileAtomically(path_, text, 0600);
 }
 
-void PairStore::insert(const std::string& identity, PairRecord record) {
+std::string PairStore::insert(const std::string& identity, PairRecord record) {
+    record.name = pairNormaliseName(record.name);
+    std::optional<PairRecord> previous;
     {
         std::unique_lock<std::shared_mutex> lk(lock_);
         auto it = std::find_if(byID_.begin(), byID_.end(), [&](const auto& e) { return e.first == identity; });
-        if (it != byID_.end()) it->second = std::move(record);
-        else byID_.emplace_back(identity, std::move(record));
+        if (it != byID_.end()) {
+            previous = std::move(it->second);
+            it->second = std::move(record);
+        } else {
+            byID_.emplace_back(identity, std::move(record));
+        }
     }
-    save();
+    std::string err = save();
+    if (!err.empty()) {
+        // A key that is not in the file must not be accepted either.
+        std::unique_lock<std::shared_mutex> lk(lock_);
+        auto it = std::find_if(byID_.begin(), byID_.end(), [&](const auto& e) { return e.first == identity; });
+        if (it != byID_.end()) {
+            if (previous) it->second = std::move(*previous);
+            else byID_.erase(it);
+        }
+    }
+    return err;
 }
 
 bool PairStore::contains(const std::string& identity) const {
@@ -176,7 +324,10 @@ int PairStore::remove(const std::string& phoneID) {
         n = static_cast<int>(byID_.end() - end);
         byID_.erase(end, byID_.end());
     }
-    if (n > 0) save();
+    if (n > 0) {
+        if (auto err = save(); !err.empty())
+            log_.logLine("⚠︎ 짝짓기 기록을 저장하지 못했다 — " + err + " (" + path_ + ")\n");
+    }
     return n;
 }
 

@@ -3,38 +3,18 @@
 #include <netinet/in.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <exception>
 
 #include "base/base64.h"
 #include "base/crypto.h"
+#include "base/text.h"
 
 namespace vm {
 
 namespace {
 
 constexpr size_t kCommitLen = 32;
-
-bool isLineBreak(uint32_t cp) { return (cp >= 0x0A && cp <= 0x0D) || cp == 0x85 || cp == 0x2028 || cp == 0x2029; }
-
-// Byte length of the UTF-8 sequence led by `c` (the text is known to be valid).
-size_t utf8Len(unsigned char c) {
-    if (c < 0x80) return 1;
-    if ((c & 0xE0) == 0xC0) return 2;
-    if ((c & 0xF0) == 0xE0) return 3;
-    return 4;
-}
-
-uint32_t utf8Decode(const char* p, size_t len) {
-    auto b = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(p[i])); };
-    switch (len) {
-        case 1: return b(0);
-        case 2: return ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
-        case 3: return ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
-        default: return ((b(0) & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) | (b(3) & 0x3F);
-    }
-}
 
 // The phone's part of a key identity. A full stop would make the identity
 // ambiguous (the store splits at the first one), and blanks or control characters
@@ -44,13 +24,6 @@ bool validPhoneID(const std::string& id) {
     for (unsigned char c : id)
         if (c <= 0x20 || c >= 0x7F || c == '.') return false;
     return true;
-}
-
-std::optional<int> parseDecimal(const std::string& s) {
-    int v = 0;
-    auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (s.empty() || ec != std::errc{} || ptr != s.data() + s.size()) return std::nullopt;
-    return v;
 }
 
 uint64_t fnv1a(const uint8_t* p, size_t n) {
@@ -96,31 +69,6 @@ CtlMsg replyTo(const sockaddr_storage& from, socklen_t fromLen) {
 }
 
 }  // namespace
-
-std::string pairNormaliseName(const std::string& utf8) {
-    std::string out;
-    size_t chars = 0;
-    bool blankDue = false;
-    for (size_t i = 0; i < utf8.size();) {
-        size_t len = std::min(utf8Len(static_cast<unsigned char>(utf8[i])), utf8.size() - i);
-        uint32_t cp = utf8Decode(utf8.data() + i, len);
-        if (isLineBreak(cp)) {
-            if (!out.empty()) blankDue = true;
-        } else {
-            if (blankDue) {
-                if (chars == kPairNameChars) break;
-                out += ' ';
-                ++chars;
-                blankDue = false;
-            }
-            if (chars == kPairNameChars) break;
-            out.append(utf8, i, len);
-            ++chars;
-        }
-        i += len;
-    }
-    return out;
-}
 
 Pairing::Pairing(PairingDeps deps) : d_(std::move(deps)) {}
 
@@ -241,7 +189,7 @@ void Pairing::pairRequest(const std::vector<std::string>& words, const CtlMsg& m
 void Pairing::pairOpen(const std::vector<std::string>& words, const CtlMsg& /*msg*/) {
     static const std::string kParseFailed = "짝짓기 열기 해석 실패\n";
     if (words.size() < 3) return log(kParseFailed);
-    auto id = parseDecimal(words[1]);
+    auto id = parseInt<int>(words[1]);
     auto pub = base64Decode(words[2]);
     if (!id || !pub) return log(kParseFailed);
     const std::string n = std::to_string(*id);
@@ -286,11 +234,19 @@ void Pairing::pairDecide(int id, bool allow) {
         log("짝짓기 거부 — #" + n + " " + who(p) + "\n");
     } else if (p.psk) {
         const std::string tag = pskTag(*p.psk);
-        d_.store.insert(p.phoneID + "." + tag, PairRecord{p.name, *p.psk, d_.clock.now()});
-        if (d_.restartListeners) d_.restartListeners();
-        if (p.fromLen != 0)
-            d_.sender.ctlReply(replyTo(p.from, p.fromLen), "PAIRED2 " + n + " " + base64Encode(pairConfirm(*p.psk, id)));
-        log("짝짓기 허용 — #" + n + " " + who(p) + " 열쇠 " + tag + "\n");
+        const std::string why = d_.store.insert(p.phoneID + "." + tag, PairRecord{p.name, *p.psk, d_.clock.now()});
+        if (!why.empty()) {
+            // A key the next start would not know must not be confirmed: the phone
+            // would believe it is paired. The wire has no "failed", so it is refused.
+            if (p.fromLen != 0) d_.sender.ctlReply(replyTo(p.from, p.fromLen), "DENIED " + n);
+            log("⚠︎ 짝짓기 저장 실패 — #" + n + " " + who(p) + " 열쇠를 저장하지 못했다 (" + why +
+                "). 폰에는 확인 대신 거부를 보냈다\n");
+        } else {
+            if (d_.restartListeners) d_.restartListeners();
+            if (p.fromLen != 0)
+                d_.sender.ctlReply(replyTo(p.from, p.fromLen), "PAIRED2 " + n + " " + base64Encode(pairConfirm(*p.psk, id)));
+            log("짝짓기 허용 — #" + n + " " + who(p) + " 열쇠 " + tag + "\n");
+        }
     } else {
         log("짝짓기 허용 #" + n + " — 아직 열쇠가 없다. 버린다\n");
     }

@@ -29,7 +29,6 @@ inline constexpr size_t kPairAttemptsPruneAbove = 64;
 // Beyond this many live addresses (a flood from many sources) the quietest one is
 // forgotten, so the table cannot grow without bound.
 inline constexpr size_t kPairAttemptsCap = 4096;
-inline constexpr size_t kPairNameChars = 40;
 // Key identities go to the TLS stack as PSK identities; keep the phone's part short.
 inline constexpr size_t kPairPhoneIDMax = 128;
 
@@ -57,11 +56,6 @@ struct PairPending {
     socklen_t fromLen = 0;
     double at = 0;
 };
-
-// The display name as we keep it: line breaks (LF, VT, FF, CR, NEL, LS, PS) split it,
-// empty pieces go, the rest is joined with single blanks and cut to 40 characters
-// (Unicode scalar values). The input must be valid UTF-8.
-std::string pairNormaliseName(const std::string& utf8);
 
 class Pairing {
 public:

@@ -354,6 +354,17 @@ TEST(MainQueueTest, WorkPostedFromOtherThreadsRunsOnTheMainThread) {
     EXPECT_TRUE(allOnMain);
 }
 
+TEST(MainQueueTest, OnMainPostsToTheMainQueueOrRunsInPlaceWithoutOne) {
+    MainQueue main;
+    int ran = 0;
+    onMain(&main, [&] { ++ran; });
+    EXPECT_EQ(ran, 0);  // waits for the main thread
+    main.spinRunLoop(0.01);
+    EXPECT_EQ(ran, 1);
+    onMain(nullptr, [&] { ++ran; });
+    EXPECT_EQ(ran, 2);
+}
+
 }  // namespace
 
 // Display work tries the lock again from inside its own nested run-loop spin on the

@@ -1,5 +1,5 @@
-// The three plain-text logs: line formats, rotation at first use, and that a
-// broken log folder never hurts the caller.
+// The three plain-text logs: line formats, escaping, rotation at first use and
+// while running, and that a broken log folder never hurts the caller.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -15,6 +15,8 @@
 
 using namespace vmtest;
 using vm::FakeClock;
+using vm::kLogResyncEvery;
+using vm::kLogRotateAbove;
 using vm::Logger;
 
 namespace {
@@ -74,7 +76,22 @@ TEST_F(LogTest, InputLineDropsOnlyOneTrailingLineFeed) {
     Logger log(dir(), clock);
     log.logLine("abc\n\n");
     log.logLine("짝짓기 기록 1개 — /x\n");
-    EXPECT_EQ(fileText(inputLog()), "08:00:00.125  abc\n\n08:00:00.125  짝짓기 기록 1개 — /x\n");
+    // A second line feed is part of the text, and a line never holds a raw one.
+    EXPECT_EQ(fileText(inputLog()), "08:00:00.125  abc\\x0A\n08:00:00.125  짝짓기 기록 1개 — /x\n");
+}
+
+TEST_F(LogTest, TextFromPeersCanNeitherForgeNorDisguiseALineInAnyLog) {
+    Logger log(dir(), clock);
+    // A name that tries to start a line of its own, clear the terminal line, or
+    // turn "exe" around; Korean and other text stay as they are.
+    const std::string name = "a.pdf\n08:00:00.000  짝짓기 허용 — #1\x1B[2K\r";
+    log.logLine("받기 거부 — " + name + "\n");
+    log.streamLog(std::string("클라이언트 invoice\xE2\x80\xAE") + "fdp.exe \xFF\xC2\x9B" + std::string(1, '\0') + " 끝");
+    log.vdispLog("이름\t\x7F\xE2\x81\xA6x\n");
+    EXPECT_EQ(fileText(inputLog()),
+              "08:00:00.125  받기 거부 — a.pdf\\x0A08:00:00.000  짝짓기 허용 — #1\\x1B[2K\\x0D\n");
+    EXPECT_EQ(fileText(videoLog()), "클라이언트 invoice\\u202Efdp.exe \\xFF\\u009B\\x00 끝\n");
+    EXPECT_EQ(fileText(dir() + "/vdisp.log"), "[01/15/27 08:00:00] 이름\\x09\\x7F\\u2066x\\x0A\n");
 }
 
 TEST_F(LogTest, VideoLineGetsExactlyOneLineFeed) {
@@ -82,7 +99,7 @@ TEST_F(LogTest, VideoLineGetsExactlyOneLineFeed) {
     log.streamLog("frame 1");
     log.streamLog("frame 2\n");
     log.streamLog("two\n\n");
-    EXPECT_EQ(fileText(videoLog()), "frame 1\nframe 2\ntwo\n\n");
+    EXPECT_EQ(fileText(videoLog()), "frame 1\nframe 2\ntwo\\x0A\n");
     // The video log carries no stamp and does not touch the input log.
     EXPECT_FALSE(fs::exists(inputLog()));
 }
@@ -141,25 +158,68 @@ TEST_F(LogTest, ExactlyFiveMillionBytesIsNotRotated) {
     log.logLine("more");
     EXPECT_FALSE(fs::exists(inputLog() + ".1"));
     EXPECT_EQ(fs::file_size(inputLog()), 5'000'000u + std::string("08:00:00.125  more\n").size());
+    // Now it is above the limit: the next line starts a fresh file.
+    log.logLine("fresh");
+    EXPECT_EQ(fileText(inputLog()), "08:00:00.125  fresh\n");
+    EXPECT_EQ(fs::file_size(inputLog() + ".1"), 5'000'000u + std::string("08:00:00.125  more\n").size());
 }
 
-TEST_F(LogTest, RotationHappensOncePerLogger) {
+TEST_F(LogTest, ALogPassingTheLimitWhileRunningIsRotatedBeforeItsNextLine) {
+    Logger log(dir(), clock);
+    const std::string payload(1000, 'x');
+    const size_t lineSize = std::string("08:00:00.125  ").size() + payload.size() + 1;
+    const size_t toPass = kLogRotateAbove / lineSize + 1;  // the fewest lines that pass the limit
+    auto fill = [&] {
+        for (size_t i = 0; i < toPass; ++i) log.logLine(payload);
+    };
+    fill();
+    EXPECT_FALSE(fs::exists(inputLog() + ".1"));
+    EXPECT_EQ(fs::file_size(inputLog()), toPass * lineSize);
+    EXPECT_GT(fs::file_size(inputLog()), static_cast<uintmax_t>(kLogRotateAbove));
+
+    log.logLine("next");
+    EXPECT_EQ(fileText(inputLog()), "08:00:00.125  next\n");
+    EXPECT_EQ(fs::file_size(inputLog() + ".1"), toPass * lineSize);
+
+    // Round again: the old generation is replaced, never a second one kept.
+    fill();
+    log.logLine("third");
+    EXPECT_EQ(fileText(inputLog()), "08:00:00.125  third\n");
+    EXPECT_EQ(fileText(inputLog() + ".1").rfind("08:00:00.125  next\n", 0), 0u);
+    EXPECT_FALSE(fs::exists(inputLog() + ".2"));
+
+    // The other two logs follow the same rule.
+    const std::string video(1000, 'v');
+    for (size_t i = 0; i <= kLogRotateAbove / (video.size() + 1); ++i) log.streamLog(video);
+    log.streamLog("v");
+    EXPECT_EQ(fileText(videoLog()), "v\n");
+    const size_t vdispLine = std::string("[01/15/27 08:00:00] ").size() + video.size() + 1;
+    for (size_t i = 0; i <= kLogRotateAbove / vdispLine; ++i) log.vdispLog(video);
+    log.vdispLog("d");
+    EXPECT_EQ(fileText(dir() + "/vdisp.log"), "[01/15/27 08:00:00] d\n");
+    EXPECT_TRUE(fs::exists(dir() + "/vdisp.log.1"));
+}
+
+TEST_F(LogTest, GrowthByAnotherWriterIsNoticedWithinTheResyncAmount) {
     Logger log(dir(), clock);
     log.logLine("first");
-    // The file grows past the limit while the logger lives: it is left alone.
+    // Another process (a second agent) writes to the same file.
     {
         std::ofstream out(inputLog(), std::ios::app | std::ios::binary);
         out << std::string(5'000'001, 'b');
     }
+    // Lines do not look at the disk one by one: the next one still goes on the end.
     log.logLine("second");
     EXPECT_FALSE(fs::exists(inputLog() + ".1"));
-    EXPECT_GT(fs::file_size(inputLog()), 5'000'001u);
-
-    // The next process (a new logger) rotates it.
-    Logger next(dir(), clock);
-    next.logLine("after restart");
-    EXPECT_TRUE(fs::exists(inputLog() + ".1"));
-    EXPECT_EQ(fileText(inputLog()), "08:00:00.125  after restart\n");
+    // After at most kLogResyncEvery bytes of its own, the logger looks and rotates.
+    const std::string payload(1000, 'y');
+    for (long long written = 0; written <= kLogResyncEvery; written += 1015) log.logLine(payload);
+    log.logLine("after");
+    ASSERT_TRUE(fs::exists(inputLog() + ".1"));
+    EXPECT_GT(fs::file_size(inputLog() + ".1"), 5'000'001u);
+    EXPECT_LT(fs::file_size(inputLog()), static_cast<uintmax_t>(kLogResyncEvery));
+    const std::string text = fileText(inputLog());
+    EXPECT_EQ(text.substr(text.rfind("08:00:00.125  after")), "08:00:00.125  after\n");
 }
 
 TEST_F(LogTest, VideoLogRotatesOnItsOwn) {

@@ -1,8 +1,14 @@
 // The pair store: its file, identities and key tags, migration of old files,
-// listing and removing phones, and what it does with files it cannot read.
+// listing and removing phones, cleaning names, and what it does with files it
+// cannot read or write.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -240,12 +246,27 @@ TEST_F(PairStoreTest, NoFileWithLooserPermissionsIsEverLeftBehind) {
     EXPECT_EQ(fileMode(path()), 0600);
 }
 
-TEST_F(PairStoreTest, AFailedSaveLeavesNoTemporaryFile) {
+TEST_F(PairStoreTest, AFailedSaveLeavesNoTemporaryFileAndNoKeyBehind) {
     PairStore store(PairStore::pathIn(supportDir()), log);
+    store.insert(identity("p0", keyOf(7)), record("Kept", 7, 500));
+    const std::string kept = fileText(path());
     // The file's place is taken by a non-empty folder: the final rename must fail.
+    fs::rename(path(), tmp.path() + "/aside");
     fs::create_directories(path() + "/occupied");
-    store.insert(identity("p1", keyOf(1)), record("A", 1, 1000));
-    EXPECT_EQ(store.count(), 1u);  // kept in memory all the same
+    const std::string why = store.insert(identity("p1", keyOf(1)), record("A", 1, 1000));
+    EXPECT_FALSE(why.empty());
+    // A key that did not reach the file is not kept in memory either, and a key
+    // replaced by a failed insert is back as it was.
+    EXPECT_EQ(store.count(), 1u);
+    EXPECT_FALSE(store.contains(identity("p1", keyOf(1))));
+    EXPECT_FALSE(store.insert(identity("p0", keyOf(7)), record("Renamed", 7, 600)).empty());
+    EXPECT_EQ(store.name("p0"), "Kept");
+    EXPECT_EQ(store.pskList().size(), 1u);
+    // An unpair that cannot be saved is said so, and the key stays gone.
+    EXPECT_EQ(store.remove("p0"), 1);
+    EXPECT_EQ(store.count(), 0u);
+    EXPECT_NE(logText().find("⚠︎ 짝짓기 기록을 저장하지 못했다 — "), std::string::npos) << logText();
+    EXPECT_EQ(fileText(tmp.path() + "/aside"), kept);
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(supportDir())) names.push_back(e.path().filename());
     EXPECT_EQ(names, std::vector<std::string>{"pairings.json"});
@@ -259,6 +280,149 @@ TEST_F(PairStoreTest, SaveDoesNotFollowALinkPlantedAtTheTemporaryName) {
     fs::create_symlink(victim, path() + ".tmp-" + std::to_string(::getpid()));
     store.insert(identity("p1", keyOf(1)), record("A", 1, 1000));
     EXPECT_EQ(fileText(victim), "precious");
+}
+
+TEST_F(PairStoreTest, NamesAreCleanedOfControlAndDirectionCharacters) {
+    PairStore store(storePath(), log);
+    const std::string id = identity("p1", keyOf(1));
+    EXPECT_EQ(store.insert(id, record("Mina\x1B[31m\tPhone\xE2\x80\xAE" "3gpj\xC2\x9B", 1, 10)), "");
+    EXPECT_EQ(store.name("p1"), "Mina [31m Phone3gpj");
+    EXPECT_EQ(fileJson()[id]["name"], "Mina [31m Phone3gpj");
+
+    // A file written before names were cleaned is cleaned as it is read.
+    json old = {{id, {{"name", "A\u202Eb\nc\x07"}, {"psk", base64Encode(keyOf(1))}, {"pairedAt", 1.0}}}};
+    writeStore(old.dump());
+    EXPECT_EQ(PairStore(path(), log).name("p1"), "Ab c");
+}
+
+struct Unreadable {
+    const char* what;
+    std::function<void(const std::string& path)> make;
+};
+
+class PairStoreUnreadable : public PairStoreTest, public ::testing::WithParamInterface<Unreadable> {};
+
+// A file that cannot be read may hold sound keys: it is kept exactly as it is and
+// never overwritten, and the warning says what was (not) done.
+TEST_P(PairStoreUnreadable, IsKeptAndNeverOverwritten) {
+    fs::create_directories(supportDir());
+    GetParam().make(path());
+    const auto before = fs::status(path()).type();
+    const auto sizeBefore = before == fs::file_type::regular ? fs::file_size(path()) : 0;
+    PairStore store(path(), log);
+    EXPECT_EQ(store.count(), 0u);
+    EXPECT_NE(logText().find("⚠︎ 짝짓기 기록을 못 읽었다 ("), std::string::npos) << logText();
+    EXPECT_NE(logText().find("새 짝짓기를 저장하지 않는다 (" + path() + ")\n"), std::string::npos) << logText();
+    EXPECT_EQ(logText().find(".broken"), std::string::npos) << logText();
+    EXPECT_FALSE(fs::exists(path() + ".broken"));
+
+    const std::string why = store.insert(identity("p9", keyOf(9)), record("Fresh", 9, 3000));
+    EXPECT_FALSE(why.empty());
+    EXPECT_EQ(store.count(), 0u);
+    EXPECT_TRUE(store.pskList().empty());
+    EXPECT_EQ(fs::status(path()).type(), before);
+    if (before == fs::file_type::regular) {
+        EXPECT_EQ(fs::file_size(path()), sizeBefore);
+    }
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(supportDir())) names.push_back(e.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"pairings.json"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, PairStoreUnreadable,
+    ::testing::Values(
+        Unreadable{"AFolder", [](const std::string& p) { fs::create_directories(p + "/occupied"); }},
+        Unreadable{"AFifo", [](const std::string& p) { ::mkfifo(p.c_str(), 0600); }},
+        Unreadable{"Huge",
+                   [](const std::string& p) {
+                       writeFile(p, "{");
+                       fs::resize_file(p, 17u << 20);
+                   }}),
+    [](const ::testing::TestParamInfo<Unreadable>& info) { return std::string(info.param.what); });
+
+// A store file its owner may not read, met as that owner would; "" when all went as it should.
+std::string unreadableByPermission(const std::string& base) {
+    FakeClock clock;
+    Logger log(base + "/logs", clock);
+    const std::string file = PairStore::pathIn(base + "/support");
+    const std::string sound = json{{"p1." + pskTag(keyOf(1)), {{"name", "A"}, {"psk", base64Encode(keyOf(1))}, {"pairedAt", 1}}}}.dump();
+    writeFile(file, sound);
+    ::chmod(file.c_str(), 0);
+    PairStore store(file, log);
+    if (store.count() != 0) return "the file was read after all";
+    if (store.insert(identity("p9", keyOf(9)), record("Fresh", 9, 3000)).empty()) return "a key was stored over it";
+    if (store.count() != 0) return "an unsaved key is kept";
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0 || st.st_size != static_cast<off_t>(sound.size()) || (st.st_mode & 0777) != 0)
+        return "the file was changed";
+    if (fs::exists(file + ".broken")) return "a copy was made";
+    const std::string text = fileText(base + "/logs/inputd.log");
+    if (text.find("⚠︎ 짝짓기 기록을 못 읽었다 (" + std::string(std::strerror(EACCES)) + ") — 파일을 그대로 두고") ==
+        std::string::npos)
+        return "no warning in: " + text;
+    return "";
+}
+
+TEST_F(PairStoreTest, AFileWithoutReadPermissionIsKeptAndNeverOverwritten) {
+    if (::geteuid() != 0) {
+        EXPECT_EQ(unreadableByPermission(tmp.path()), "");
+        return;
+    }
+    // The superuser reads any file: meet it as an ordinary user, in a child process.
+    const std::string base = tmp.path() + "/user";
+    fs::create_directories(base);
+    ASSERT_EQ(::chmod(tmp.path().c_str(), 0711), 0);
+    ASSERT_EQ(::chown(base.c_str(), 65534, 65534), 0);
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(out[0]);
+        std::string said;
+        try {
+            said = ::setgid(65534) == 0 && ::setuid(65534) == 0 ? unreadableByPermission(base) : "cannot drop privileges";
+        } catch (const std::exception& e) {
+            said = e.what();
+        }
+        if (said.empty()) said = "ok";
+        if (::write(out[1], said.data(), said.size()) < 0) ::_exit(2);
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string said;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(said, "ok");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(PairStoreTest, BrokenCopiesAreNeverReplacedNorPiledUp) {
+    writeStore("first garbage");
+    { PairStore first(path(), log); }
+    // Started again without a pairing in between: the same copy serves.
+    { PairStore again(path(), log); }
+    EXPECT_EQ(fileText(path() + ".broken"), "first garbage");
+    EXPECT_FALSE(fs::exists(path() + ".broken.2"));
+
+    // Other unreadable contents later get a copy of their own.
+    writeStore("second garbage");
+    { PairStore second(path(), log); }
+    EXPECT_EQ(fileText(path() + ".broken"), "first garbage");
+    EXPECT_EQ(fileText(path() + ".broken.2"), "second garbage");
+    EXPECT_NE(logText().find("(원본은 " + path() + ".broken.2)"), std::string::npos);
+
+    // With no room for a copy, the file is kept and not overwritten, and the warning says so.
+    for (int n = 3; n <= 9; ++n) writeFile(path() + ".broken." + std::to_string(n), "other");
+    writeStore("third garbage");
+    PairStore store(path(), log);
+    EXPECT_NE(logText().find("⚠︎ 짝짓기 기록을 못 읽었다 — 사본도 못 만들었다 ("), std::string::npos) << logText();
+    EXPECT_FALSE(store.insert(identity("p1", keyOf(1)), record("A", 1, 1)).empty());
+    EXPECT_EQ(fileText(path()), "third garbage");
 }
 
 struct Malformed {
@@ -277,8 +441,11 @@ TEST_P(PairStoreMalformed, GivesAnEmptyStoreAndKeepsTheOriginal) {
     EXPECT_TRUE(store->phones().empty());
     EXPECT_FALSE(store->contains("p1." + pskTag(keyOf(1))));
     EXPECT_EQ(fileText(path() + ".broken"), original);
+    EXPECT_EQ(fileMode(path() + ".broken"), 0600);
     EXPECT_EQ(fileText(path()), original);  // nothing written until something changes
-    EXPECT_NE(logText().find("⚠︎ 짝짓기 기록을 못 읽었다"), std::string::npos) << logText();
+    EXPECT_NE(logText().find("⚠︎ 짝짓기 기록을 못 읽었다 — 빈 목록으로 시작 (원본은 " + path() + ".broken)\n"),
+              std::string::npos)
+        << logText();
     EXPECT_NE(logText().find("짝짓기 기록 0개 — " + path() + "\n"), std::string::npos);
 
     // The next pairing replaces the file with a sound one; the copy stays.

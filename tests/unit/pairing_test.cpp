@@ -225,12 +225,19 @@ TEST(PairingCrypto, AgreementRefusesKeysThatAreNotUncompressedCurvePoints) {
     EXPECT_FALSE(mine.agree(beyondField));
 }
 
-TEST(PairingName, LineBreaksBecomeSingleBlanksAndLengthIsCounted) {
+TEST(PairingName, LineBreaksAndControlsBecomeSingleBlanksAndLengthIsCounted) {
     EXPECT_EQ(pairNormaliseName("Mina\nPhone"), "Mina Phone");
     EXPECT_EQ(pairNormaliseName("\r\n  a\r\n\r\nb\n"), "  a b");
     EXPECT_EQ(pairNormaliseName("x\xC2\x85y\xE2\x80\xA8z\xE2\x80\xA9w\x0B\x0Cv"), "x y z w v");
     EXPECT_EQ(pairNormaliseName("\n\r\n"), "");
-    EXPECT_EQ(pairNormaliseName("tab\tstays"), "tab\tstays");
+    // Other controls part words the same way; direction controls vanish, since the
+    // menu and the logs show the name and they would reorder what follows it.
+    EXPECT_EQ(pairNormaliseName("tab\tgoes"), "tab goes");
+    EXPECT_EQ(pairNormaliseName(std::string("a\0b", 3) + "\x1B[2J\x7F" + "c\xC2\x9B"), "a b [2J c");
+    EXPECT_EQ(pairNormaliseName("Mina\xE2\x80\xAE" "3gpj.exe\xE2\x81\xA6\xD8\x9C\xE2\x80\x8F"), "Mina3gpj.exe");
+    EXPECT_EQ(pairNormaliseName("\xE2\x80\xAE\xE2\x80\xAD"), "");
+    // Joiners inside an emoji are part of it.
+    EXPECT_EQ(pairNormaliseName("\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB"), "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB");
 
     std::string fifty;
     for (int i = 0; i < 50; ++i) fifty += "가";  // three bytes each
@@ -482,6 +489,31 @@ TEST_F(PairingTest, RefusalSendsDeniedAndStoresNothing) {
     EXPECT_EQ(restarts, 0);
     EXPECT_EQ(dones, std::vector<int>{1});
     EXPECT_EQ(countOf(logText(), "짝짓기 거부 — #1 (Mina's iPhone · PHONE-1)\n"), 1u);
+}
+
+TEST_F(PairingTest, AKeyThatCannotBeStoredIsNotConfirmed) {
+    TestPhone p("PHONE-1");
+    const auto from = fromIPv4("192.168.1.20", 5000);
+    pairing->pairRequest(p.pair2(), from);
+    pairing->pairOpen(p.popen(1), from);
+    // A folder has taken the file's place since the store was read.
+    fs::create_directories(storePath + "/occupied");
+    plain.sent.clear();
+    pairing->pairDecide(1, true);
+
+    // No confirmation: the phone hears a refusal, and no listener learns the key.
+    ASSERT_EQ(plain.sent.size(), 1u);
+    EXPECT_EQ(plain.sent[0].text, "DENIED 1\n");
+    EXPECT_EQ(ipOf(plain.sent[0].to), "192.168.1.20:5000");
+    EXPECT_EQ(restarts, 0);
+    EXPECT_EQ(store->count(), 0u);
+    EXPECT_TRUE(store->pskList().empty());
+    EXPECT_FALSE(pairing->pendingID());
+    EXPECT_EQ(dones, std::vector<int>{1});
+    const std::string text = logText();
+    EXPECT_EQ(countOf(text, "짝짓기 허용 — "), 0u) << text;
+    EXPECT_EQ(countOf(text, "⚠︎ 짝짓기 저장 실패 — #1 (Mina's iPhone · PHONE-1) 열쇠를 저장하지 못했다 ("), 1u) << text;
+    EXPECT_EQ(countOf(text, "). 폰에는 확인 대신 거부를 보냈다\n"), 1u) << text;
 }
 
 TEST_F(PairingTest, UndecidedRequestExpiresAfterAMinuteWithDenied) {
