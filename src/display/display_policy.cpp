@@ -145,14 +145,17 @@ bool DisplayPolicy::mainIsVirtual() {
 // ---- Creating and releasing the virtual display ----------------------------
 
 void DisplayPolicy::ensureVDisp() {
-    if (!d_.phone.phoneWantsScreen.load() || !hooksSet() || vdispAlive()) return;
+    // A locked screen or another user's session: the phone has been told, and the
+    // monitor stays as it is until the screen is ours again.
+    if (!d_.phone.phoneWantsScreen.load() || !hooksSet() || screenBlocked() || vdispAlive()) return;
     onMain([this] { createVDisp(); });
 }
 
 void DisplayPolicy::createVDisp() {
     std::unique_lock<TryLock> lk(d_.vdispLock, std::try_to_lock);
     if (!lk.owns_lock()) return;  // another display procedure runs; the next trigger retries
-    if (vdispAlive()) return;
+    // The screen may have been locked while this waited in the queue.
+    if (vdispAlive() || screenBlocked()) return;
     size_t count = 0;
     for (uint32_t id : activeDisplays())
         if (!isVirtual(id)) ++count;
@@ -167,6 +170,7 @@ void DisplayPolicy::createVDisp() {
 }
 
 void DisplayPolicy::phoneTraffic() {
+    if (screenBlocked()) return;
     ensureVDisp();
     if (d_.phone.phoneWantsScreen.load() && !mainIsVirtual()) setMain(true, true);
     if (d_.phone.phoneWantsScreen.load() && vdispAlive()) physicalDisplaysOff();

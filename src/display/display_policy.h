@@ -37,6 +37,9 @@ struct DisplayPolicyDeps {
     std::function<int(std::optional<int32_t>, bool)> gatherWindows;
     // The physical-off state file (<supportDir>/physical-off).
     std::string physicalOffPath;
+    // Whether the screen is of no use to the phone now: locked, or another user's
+    // session on the console. Empty: never blocked.
+    std::function<bool()> screenBlocked;
 };
 
 // The virtual display and a physical one among the active displays.
@@ -68,10 +71,11 @@ public:
     bool mainIsVirtual();
 
     // Input thread: queues the creation of the virtual display when the phone
-    // wants the screen and none is alive.
+    // wants the screen, the screen is not blocked and none is alive.
     void ensureVDisp();
     // The rules for each accepted piece of phone traffic: make sure the display
-    // exists, make it main, switch the physical displays off.
+    // exists, make it main, switch the physical displays off; none of it while
+    // the screen is blocked.
     void phoneTraffic();
     // Every pass of the input loop: a fresh connection's grace that ran out
     // without HELLO releases the virtual display.
@@ -100,6 +104,7 @@ public:
 
 private:
     bool hooksSet() const { return d_.hooks.vdispHooks.has_value(); }
+    bool screenBlocked() const { return d_.screenBlocked && d_.screenBlocked(); }
     bool vdispAlive() const;
     void vdispCreate() const;
     void vdispDestroy() const;

@@ -128,7 +128,7 @@ void Dispatcher::handle(const std::string& line) {
         d_.events.postScroll(e);
     } else if (cmd == "B") {
         if (n != 3) return;
-        button(w[1], w[2] == "1");
+        button(buttonName(w[1]), w[2] == "1");
     } else if (cmd == "AI" || cmd == "ASKTEST") {
         // Reserved for the agent: accepted and ignored.
     } else if (cmd == "ALLOW" || cmd == "NOPE") {
@@ -138,7 +138,7 @@ void Dispatcher::handle(const std::string& line) {
         // Reserved for the agent: accepted and ignored.
     } else if (cmd == "H") {
         if (n != 3) return;
-        d_.pointer.setHold(w[1], w[2] == "1");
+        d_.pointer.setHold(buttonName(w[1]), w[2] == "1");
     } else if (cmd == "K") {
         if (n != 3) return;
         auto hid = parseInteger(w[1]);
@@ -269,9 +269,14 @@ void Dispatcher::vdSize(uint32_t width, uint32_t height) {
         if (!h.setSize) return;
         int32_t r = h.setSize(width, height);
         if (r == 0) return;
+        // While the screen is blocked the size is only kept for later: no display is
+        // made, promoted or left alone on a switched-off monitor.
+        const bool blocked = screenBlocked();
         std::string size = std::to_string(width) + "×" + std::to_string(height);
         if (r == 1) {
             d_.log.logLine("맥 화면 모드를 " + size + " 로 바꿨다 (같은 화면)\n");
+        } else if (blocked) {
+            return;
         } else {
             d_.log.logLine("맥 화면 크기를 " + size + " 로 다시 만든다\n");
             if (h.alive && h.alive()) {
@@ -280,6 +285,7 @@ void Dispatcher::vdSize(uint32_t width, uint32_t height) {
             }
             if (h.create) h.create();
         }
+        if (blocked) return;
         if (r_.setMain) r_.setMain(true, true);
         if (r_.physicalDisplaysOff) r_.physicalDisplaysOff();
         auto gather = [this] {
@@ -291,6 +297,10 @@ void Dispatcher::vdSize(uint32_t width, uint32_t height) {
             gather();
         }
     });
+}
+
+bool Dispatcher::screenBlocked() {
+    return (r_.screenBlockedReason && r_.screenBlockedReason()) || (r_.screenLocked && r_.screenLocked());
 }
 
 void Dispatcher::hello() {

@@ -66,6 +66,8 @@ private:
     void button(const std::string& name, bool press);
     void text(const std::vector<std::string>& words);
     void vdSize(uint32_t width, uint32_t height);
+    // Locked, or another user's session on the console.
+    bool screenBlocked();
     void hello();
     void bye();
     // Main-queue work, or in place when there is no main queue.

@@ -10,6 +10,8 @@ constexpr uint16_t kVkControl = 59;
 constexpr int kHidControl = 224;
 constexpr double kControlRepairWait = 0.150;
 constexpr int kControlRepairAttempts = 3;
+// A change notice this soon after our own selection is that selection arriving.
+constexpr double kOwnSwitchWindow = 1.0;
 
 }  // namespace
 
@@ -50,15 +52,21 @@ void InputSourceSwitcher::switchInputSource() {
         }
     }
     const std::string& next = list[nextIndex].id;
+    ownSwitchUntil_ = clock_.now() + kOwnSwitchWindow;
     int status = sources_.select(next);
     log_.logLine("입력 소스 " + cur + " → " + next + " (status " + std::to_string(status) + ")\n");
 
     // Give the system a moment to settle on the new source before telling the phones.
-    mainQueue_.asyncAfter(0.05, [this] {
+    // The change notice may have told them already; a refused selection still gets its answer.
+    mainQueue_.asyncAfter(0.05, [this, status] {
         std::string tag = inputSourceTag();
-        lastInputSourceTag_ = tag;
-        if (sendToReadyPeers_) sendToReadyPeers_("IS " + tag + "\n");
+        if (tag != lastInputSourceTag_ || status != 0) announce(tag);
     });
+}
+
+void InputSourceSwitcher::announce(const std::string& tag) {
+    lastInputSourceTag_ = tag;
+    if (sendToReadyPeers_) sendToReadyPeers_("IS " + tag + "\n");
 }
 
 std::string InputSourceSwitcher::inputSourceTag() {
@@ -82,9 +90,12 @@ void InputSourceSwitcher::startInputSourceWatch() {
         mainQueue_.async([this] {
             std::string tag = inputSourceTag();
             if (tag == lastInputSourceTag_) return;
-            lastInputSourceTag_ = tag;
-            log_.logLine("입력 소스 바뀜 → " + tag + " — 폰에 IS\n");
-            if (sendToReadyPeers_) sendToReadyPeers_("IS " + tag + "\n");
+            if (clock_.now() < ownSwitchUntil_) {
+                ownSwitchUntil_ = 0;  // ours, and now announced
+            } else {
+                log_.logLine("입력 소스 바뀜 → " + tag + " — 폰에 IS\n");
+            }
+            announce(tag);
         });
     });
 }

@@ -30,6 +30,9 @@ public:
     SerialQueue& spaceQueue() { return spaceQueue_; }
 
 private:
+    // Sends "IS tag" to the phones and remembers it as announced (main thread).
+    void announce(const std::string& tag);
+
     const Clock& clock_;
     Logger& log_;
     platform::InputSources& sources_;
@@ -38,6 +41,7 @@ private:
     std::function<void(const std::string&)> sendToReadyPeers_;
     std::function<bool()> phoneHoldsControl_;
     std::string lastInputSourceTag_;
+    double ownSwitchUntil_ = 0;  // main thread: until when a change notice is our own switch
     std::mutex inputSourceLock_;
     std::string inputSourceCached_ = "en";
     SerialQueue spaceQueue_{"local.umo.inputd.space"};

@@ -44,6 +44,13 @@ ButtonInfo buttonInfo(const std::string& name) {
     return {0, kLeftMouseDown, kLeftMouseUp, kLeftMouseDragged};
 }
 
+const std::string& buttonName(const std::string& word) {
+    static const std::string kLeft = "L", kRight = "R", kMiddle = "M";
+    if (word == kRight) return kRight;
+    if (word == kMiddle) return kMiddle;
+    return kLeft;
+}
+
 Pointer::Pointer(const Clock& clock, Logger& log, platform::Events& events, Keyboard& keyboard)
     : clock_(clock), log_(log), events_(events), keyboard_(keyboard) {}
 
@@ -158,6 +165,8 @@ void Pointer::releaseAll() {
     }
     buttonsDown.clear();
     holdLease.clear();
+    buttonPressedAt.clear();
+    clickDownAt.clear();
     log_.logLine("눌린 것 전부 해제\n");
 }
 

@@ -22,6 +22,9 @@ struct ButtonInfo {
     int dragType;  // 0: moves stay plain moves
 };
 ButtonInfo buttonInfo(const std::string& name);
+// The name a button word from the phone stands for: "R", "M", or "L" for any other,
+// so that no word from the network becomes a key of the button tables or a log line.
+const std::string& buttonName(const std::string& word);
 
 class Pointer {
 public:
@@ -38,6 +41,7 @@ public:
     void releaseAll();
 
     // Pointer state, touched only from the input thread (the dispatcher writes some of it).
+    // Keyed by the names of buttonName(), so each holds at most three entries.
     std::set<std::string> buttonsDown;
     std::map<std::string, double> buttonPressedAt;
     std::map<std::string, double> clickDownAt;

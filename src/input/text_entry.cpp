@@ -8,6 +8,9 @@ namespace vm {
 namespace {
 
 constexpr double kSeqWindow = 5.0;
+// A flood of numbered texts must not grow the list (or the scan of it) without end;
+// a resend arrives within moments, long before this many other texts.
+constexpr size_t kSeqKeptMax = 1024;
 constexpr size_t kChunkUnits = 20;
 constexpr double kChunkPause = 0.003;
 constexpr double kRestoreAfter = 0.8;
@@ -106,6 +109,7 @@ bool TextEntry::claimTypedSeq(int64_t seq) {
     for (const auto& rec : typedSeqs_) {
         if (rec.first == seq) return false;
     }
+    if (typedSeqs_.size() >= kSeqKeptMax) typedSeqs_.pop_front();
     typedSeqs_.emplace_back(seq, now);
     return true;
 }

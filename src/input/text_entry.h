@@ -35,7 +35,7 @@ private:
     platform::Pasteboard& pasteboard_;
     DispatchQueue& restoreQueue_;
     std::mutex typedLock_;
-    std::deque<std::pair<int64_t, double>> typedSeqs_;
+    std::deque<std::pair<int64_t, double>> typedSeqs_;  // the last 5 s, at most 1024
 
     // The paste whose restore is still pending, so that a second paste within
     // 0.8 s keeps the user's content to put back rather than our first text.

@@ -18,6 +18,9 @@ bool post(Events& events, int type, uint16_t vk, int hid, bool down, uint64_t fl
 }  // namespace
 
 bool typeText(Events& events, const std::u16string& text) {
+    // A key that went down must come up, or the desktop holds it (and repeats it)
+    // until the next key: a key-up that cannot be made is tried again.
+    constexpr int kUpAttempts = 3;
     KeyEvent e;
     e.vk = 0;
     e.text = text;
@@ -25,7 +28,9 @@ bool typeText(Events& events, const std::u16string& text) {
     if (!events.postKey(e)) return false;
     e.type = ev::kKeyUp;
     e.down = false;
-    return events.postKey(e);
+    for (int attempt = 0; attempt < kUpAttempts; ++attempt)
+        if (events.postKey(e)) return true;
+    return false;
 }
 
 bool paste(Events& events) {

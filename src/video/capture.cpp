@@ -110,8 +110,6 @@ void Capture::start(bool recreateEncoder) {
 
 void Capture::restart() {
     std::lock_guard<std::mutex> g(startMu_);
-    // From here on, a new trigger needs a restart of its own.
-    restartQueued_.store(false);
     if (stream_) {
         std::string err;
         stream_->stop(&err);  // a failed stop changes nothing: the stream is dropped all the same
@@ -122,6 +120,8 @@ void Capture::restart() {
 }
 
 void Capture::restartAsync() {
+    // A restart that is queued, or still looking for its display, sees the newest
+    // layout anyway: a second one would only wait for the display all over again.
     if (restartQueued_.exchange(true)) return;
     auto job = [this, alive = std::weak_ptr<int>(alive_)] {
         if (alive.expired()) return;
@@ -136,11 +136,25 @@ void Capture::restartAsync() {
 }
 
 void Capture::startLocked(bool recreateEncoder) {
+    // While it looks for its display, this start covers every restart request: it
+    // reads the layout afresh at each look.
+    struct Looking {
+        std::atomic<bool>& covers;
+        bool on = false;
+        void set(bool v) {
+            on = v;
+            covers.store(v);
+        }
+        ~Looking() {
+            if (on) covers.store(false);
+        }
+    } looking{restartQueued_};
     platform::DisplayID chosen = 0;
     int outW = 0, outH = 0;
     PixelSize px;
     platform::Rect bounds;
     for (int n = 1;; ++n) {
+        looking.set(true);
         if (closing_.load()) throw std::runtime_error("캡처를 닫는 중");
         if (n > 1) d_.clock.sleep(1.0);
         std::string err;
@@ -164,6 +178,8 @@ void Capture::startLocked(bool recreateEncoder) {
             pick = pickDisplay(*list);
         }
         chosen = *pick;
+        // The choice is made: a change from now on needs a restart of its own.
+        looking.set(false);
         bounds = d_.displays.bounds(chosen);
         px = pixelSize(chosen);
         std::tie(outW, outH) = outputSize(px.w, px.h);

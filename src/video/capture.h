@@ -74,7 +74,7 @@ public:
     // Stops the current stream (a failure to stop is ignored), then start(false).
     void restart();
     // restart() as an asynchronous task whose failure is ignored. Requests made while
-    // one is still queued are covered by it.
+    // one is still queued, or while a start still looks for its display, are covered by it.
     void restartAsync();
 
     // The per-frame callback (runs on the "capture" queue).
@@ -116,7 +116,7 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<uint64_t> streamGen_{0};  // which stream's stop reports still count
     std::atomic<bool> closing_{false};
-    std::atomic<bool> restartQueued_{false};
+    std::atomic<bool> restartQueued_{false};  // a restart is queued or a start is still looking
 
     mutable std::mutex stateMu_;
     platform::DisplayID capturing_ = 0;  // under stateMu_

@@ -11,6 +11,7 @@
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <string_view>
 
@@ -31,6 +32,8 @@ constexpr double kReceiverLifetime = 5.0;     // a phone re-registers at least t
 constexpr double kControlFreshness = 10.0;    // a punch must follow an "H" line this closely
 constexpr double kNatFreshness = 10.0;        // a punched port replaces the "H" port this long
 constexpr double kPunchClockSkew = 120.0;
+// An address silent this long is forgotten; by then any punch it sent is past the clock skew.
+constexpr double kAddressForgetAfter = 300.0;
 constexpr double kRefusalLogEvery = 10.0;
 constexpr size_t kRecentFrames = 8;
 constexpr uint32_t kSeqPersistEvery = 600;
@@ -108,6 +111,10 @@ Bytes datagramOf(const std::array<uint8_t, kHeaderSize>& header, const Bytes& bo
 
 }  // namespace
 
+PortInUse::PortInUse(uint16_t port)
+    : std::runtime_error("영상 포트 udp/" + std::to_string(port) + " 를 이미 다른 프로그램이 쓰고 있다 (다른 에이전트가 떠 있나?)"),
+      port_(port) {}
+
 Sink::Sink(SinkDeps deps, uint16_t port) : d_(std::move(deps)) {
     // Start well above every sequence a previous run can have used: those runs
     // stored their sequence at least every 600 frames.
@@ -119,15 +126,17 @@ Sink::Sink(SinkDeps deps, uint16_t port) : d_(std::move(deps)) {
     fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (fd_ < 0) throw std::runtime_error("video socket: cannot create");
     ::fcntl(fd_, F_SETFD, FD_CLOEXEC);
-    int one = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // No SO_REUSEADDR: on UDP it lets a second agent bind the same port and take
+    // half of the phones' punches; the second one must fail instead.
     int sndbuf = kSendBuffer;
     ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
     sockaddr_in local = makeAddr(htonl(INADDR_ANY), htons(port));
     if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        const int err = errno;
         ::close(fd_);
         fd_ = -1;
-        throw std::runtime_error("video socket: cannot bind port " + std::to_string(port));
+        if (err == EADDRINUSE) throw PortInUse(port);
+        throw std::runtime_error("영상 포트 udp/" + std::to_string(port) + " 를 열 수 없다 — " + std::strerror(err));
     }
     sockaddr_in bound{};
     socklen_t len = sizeof bound;
@@ -222,24 +231,60 @@ void Sink::punch(const std::string& text, const sockaddr_in& from) {
         double now = d_.clock.now();
         auto seen = controlSeen_.find(ip);
         if (seen == controlSeen_.end() || now - seen->second >= kControlFreshness) return;
-        hadNat = natPort_.count(ip) > 0;
-        natPort_[ip] = NatEntry{portNet, now};
+        auto nat = natPort_.find(ip);
+        hadNat = nat != natPort_.end();
+        // The authenticator covers only the seconds, so anyone who saw a punch could
+        // send it again from another port and steal the stream: each value counts once,
+        // and only a newer one may move the address to another port.
+        if (hadNat && *secs <= nat->second.secs) return;
+        natPort_[ip] = NatEntry{portNet, now, *secs};
         for (auto it = clients_.begin(); it != clients_.end();) {
             if (it->second.addr.sin_addr.s_addr == ip && it->second.addr.sin_port != portNet)
                 it = clients_.erase(it);
             else
                 ++it;
         }
-        std::string key = clientKey(ip, portNet);
-        isNew = clients_.find(key) == clients_.end();
-        clients_[key] = Client{makeAddr(ip, portNet), now};
+        isNew = addClientLocked(ip, portNet, now);
         params = paramPayload_;
     }
     if (!isNew) return;
     d_.log.streamLog("클라이언트 등록됨 (영상 소켓에서 길을 엶, 밖에서 보이는 포트 " + std::to_string(ntohs(portNet)) +
                      (hadNat ? " — 바뀜" : "") + ")");
     idrRequested = true;
-    if (params) sendParams(*params);
+    // Only the newcomer lacks the parameter sets; the others have them already.
+    if (params) sendParamsTo(*params, {makeAddr(ip, portNet)});
+}
+
+bool Sink::addClientLocked(uint32_t ip, uint16_t portNet, double now) {
+    std::string key = clientKey(ip, portNet);
+    auto existing = clients_.find(key);
+    if (existing != clients_.end()) {
+        existing->second.at = now;
+        return false;
+    }
+    // Every registered port gets every frame: one address may not multiply the stream.
+    size_t ports = 0;
+    auto oldest = clients_.end();
+    for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+        if (it->second.addr.sin_addr.s_addr != ip) continue;
+        ++ports;
+        if (oldest == clients_.end() || it->second.at < oldest->second.at) oldest = it;
+    }
+    if (ports >= kMaxPortsPerAddress && oldest != clients_.end()) clients_.erase(oldest);
+    clients_[key] = Client{makeAddr(ip, portNet), now};
+    return true;
+}
+
+void Sink::pruneAddressesLocked(double now) {
+    for (auto it = controlSeen_.begin(); it != controlSeen_.end();) {
+        if (now - it->second > kAddressForgetAfter) it = controlSeen_.erase(it);
+        else ++it;
+    }
+    for (auto it = natPort_.begin(); it != natPort_.end();) {
+        // A punch's seconds value must outlive every moment it could still be replayed.
+        if (now - it->second.at > kAddressForgetAfter && controlSeen_.count(it->first) == 0) it = natPort_.erase(it);
+        else ++it;
+    }
 }
 
 // ---- control lines -----------------------------------------------------------
@@ -255,28 +300,32 @@ void Sink::control(const std::string& line, uint32_t ip) {
             if (!port) return;
             bool isNew = false;
             std::optional<Bytes> params;
+            uint16_t portNet = htons(*port);
             {
                 std::lock_guard<std::mutex> g(lock_);
                 double now = d_.clock.now();
+                pruneAddressesLocked(now);
                 controlSeen_[ip] = now;
-                uint16_t portNet = htons(*port);
                 // Behind a NAT the port the phone names is not the one its datagrams come from.
                 auto nat = natPort_.find(ip);
                 if (nat != natPort_.end() && now - nat->second.at < kNatFreshness) portNet = nat->second.port;
-                std::string key = clientKey(ip, portNet);
-                isNew = clients_.find(key) == clients_.end();
-                clients_[key] = Client{makeAddr(ip, portNet), now};
+                isNew = addClientLocked(ip, portNet, now);
                 params = paramPayload_;
             }
             if (!isNew) return;
             d_.log.streamLog("클라이언트 등록됨 (제어 채널 경유, 영상 포트 " + std::to_string(*port) + ")");
             idrRequested = true;
-            if (params) sendParams(*params);
+            if (params) sendParamsTo(*params, {makeAddr(ip, portNet)});
             return;
         }
         case 'I': {
             idrRequested = true;
-            if (auto params = paramPayload()) sendParams(*params);
+            auto params = paramPayload();
+            if (!params) return;
+            std::vector<sockaddr_in> to;
+            for (const auto& t : targets())
+                if (t.sin_addr.s_addr == ip) to.push_back(t);
+            sendParamsTo(*params, to);
             return;
         }
         case 'F': {
@@ -409,7 +458,10 @@ void Sink::sendFrame(const Bytes& frame, uint64_t ts) {
     ++d_.stats.sendCount;
 }
 
-void Sink::sendParams(const Bytes& payload) {
+void Sink::sendParams(const Bytes& payload) { sendParamsTo(payload, targets()); }
+
+void Sink::sendParamsTo(const Bytes& payload, const std::vector<sockaddr_in>& to) {
+    if (to.empty()) return;
     uint32_t ps = paramSeq_.fetch_add(1) + 1;
     auto pair = d_.key.current();
     Header h;
@@ -421,7 +473,7 @@ void Sink::sendParams(const Bytes& payload) {
     h.timestamp = d_.clock.nowMicros();
     auto header = h.encode();
     Bytes datagram = datagramOf(header, sealChunk(payload.data(), payload.size(), header, pair->key));
-    for (const auto& to : targets()) sendTo(datagram.data(), datagram.size(), to);
+    for (const auto& a : to) sendTo(datagram.data(), datagram.size(), a);
 }
 
 void Sink::remember(uint32_t seq, uint16_t index, const Bytes& datagram) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +27,17 @@ class Settings;
 
 namespace vm::video {
 
+// The video port is held by another process (most likely a second agent). The agent
+// cannot stream without it, so whoever builds the sender treats this as fatal.
+class PortInUse : public std::runtime_error {
+public:
+    explicit PortInUse(uint16_t port);
+    uint16_t port() const { return port_; }
+
+private:
+    uint16_t port_;
+};
+
 struct SinkDeps {
     const Clock& clock;
     Logger& log;  // streamLog
@@ -41,8 +53,11 @@ class Sink {
 public:
     static constexpr const char* kSeqKey = "videoFrameSeq";
 
+    // A phone address keeps at most this many registered ports; a new one pushes out the oldest.
+    static constexpr size_t kMaxPortsPerAddress = 4;
+
     // Opens the UDP socket on `port` (0: any free port, for tests) and starts the receive thread.
-    // Throws std::runtime_error when the socket cannot be bound.
+    // Throws PortInUse when another socket holds the port, std::runtime_error on other failures.
     Sink(SinkDeps deps, uint16_t port);
     ~Sink();  // stops the receive thread (tests); the agent's sink lives for the process
     Sink(const Sink&) = delete;
@@ -81,6 +96,11 @@ private:
     void remember(uint32_t seq, uint16_t index, const Bytes& datagram);
     void resend(uint32_t seq, const std::vector<uint16_t>& indices, const sockaddr_in& to);
     void sendTo(const uint8_t* p, size_t n, const sockaddr_in& to);
+    void sendParamsTo(const Bytes& payload, const std::vector<sockaddr_in>& to);
+    // Registers (ip, port) under the lock; true when it is a new receiver.
+    bool addClientLocked(uint32_t ip, uint16_t portNet, double now);
+    // Forgets addresses that have not registered for a long time; under the lock.
+    void pruneAddressesLocked(double now);
 
     SinkDeps d_;
     int fd_ = -1;
@@ -93,6 +113,7 @@ private:
     struct NatEntry {
         uint16_t port = 0;  // network byte order
         double at = 0;
+        int64_t secs = 0;  // seconds value of the last accepted punch: each is good once
     };
     std::map<std::string, Client> clients_;
     std::map<uint32_t, NatEntry> natPort_;

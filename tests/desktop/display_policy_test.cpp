@@ -3,6 +3,7 @@
 // removals of the virtual display, and resolution changes of a physical main display.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -131,7 +132,7 @@ protected:
                 ++gathers;
                 return 0;
             },
-            statePath()});
+            statePath(), [this] { return blocked.load(); }});
         return *policy;
     }
     std::string statePath() const { return dir.path + "/support/physical-off"; }
@@ -163,6 +164,7 @@ protected:
     PhoneState phone{clock.now()};
     TryLock vdispLock;
     int gathers = 0, creates = 0, destroys = 0;
+    std::atomic<bool> blocked{false};  // locked, or another user on the console
     std::unique_ptr<DisplayPolicy> policy;
 };
 
@@ -436,6 +438,41 @@ TEST_F(DisplayPolicyTest, PhoneTrafficTakesTheScreenBack) {
     p.phoneTraffic();
     EXPECT_FALSE(desk->isOnline(1));
     EXPECT_EQ(creates, 1);
+}
+
+TEST_F(DisplayPolicyTest, NothingChangesOnScreenWhileItIsBlocked) {
+    MainQueue mq;
+    mq.adoptCurrentThread();
+    auto& p = start(kOneMonitor, &mq);
+    // HELLO came while the screen was blocked; the phone keeps talking.
+    phone.phoneWantsScreen = true;
+    blocked = true;
+    p.phoneTraffic();
+    p.ensureVDisp();
+    mq.spinRunLoop(0.05);
+    EXPECT_EQ(creates, 0);
+    EXPECT_EQ(desk->mainDisplay(), 1u);
+    EXPECT_TRUE(desk->isOnline(1));
+
+    // A creation queued just before the screen got locked does not run after it.
+    blocked = false;
+    p.ensureVDisp();
+    blocked = true;
+    mq.spinRunLoop(0.05);
+    EXPECT_EQ(creates, 0);
+
+    // A display left from before stays out of the way: not made main, the monitor stays on.
+    addVirtual();
+    p.phoneTraffic();
+    EXPECT_EQ(desk->mainDisplay(), 1u);
+    EXPECT_TRUE(desk->isOnline(1));
+    EXPECT_EQ(countOf(logText(), "주 화면"), 0);
+
+    // The screen is ours again: the next traffic takes it.
+    blocked = false;
+    p.phoneTraffic();
+    EXPECT_EQ(desk->mainDisplay(), virtID());
+    EXPECT_FALSE(desk->isOnline(1));
 }
 
 TEST_F(DisplayPolicyTest, GraceWithoutHelloReleasesTheDisplay) {

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <future>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -470,6 +471,25 @@ TEST_F(DispatcherFixture, AFloodOfPressesEndsWithNothingDown) {
     EXPECT_EQ(events.mouse[n - 1].type, ev::kLeftMouseUp);
 }
 
+TEST_F(DispatcherFixture, LongButtonNamesAreTheLeftButtonAndGrowNoTableOrLog) {
+    const std::string name(14'000, 'x');
+    for (int i = 0; i < 800; ++i) {
+        handle("B " + name + std::to_string(i) + " 1");
+        handle("H " + name + std::to_string(i) + " 1");
+    }
+    EXPECT_EQ(pointer.buttonsDown, (std::set<std::string>{"L"}));
+    EXPECT_EQ(pointer.buttonPressedAt.size(), 1u);
+    EXPECT_EQ(pointer.holdLease.size(), 1u);
+    EXPECT_EQ(events.mouse.back().type, ev::kLeftMouseDown);
+    const std::string t = logText();
+    EXPECT_EQ(t.find("xxxx"), std::string::npos);
+    EXPECT_LT(t.size(), 800u * 200u);  // a short line per press, not the name
+    handle("R 0");
+    EXPECT_TRUE(pointer.buttonsDown.empty());
+    EXPECT_TRUE(pointer.buttonPressedAt.empty());
+    EXPECT_TRUE(pointer.clickDownAt.empty());
+}
+
 // ---- text ----
 
 TEST_F(DispatcherFixture, ResentTextIsEnteredOnce) {
@@ -580,6 +600,25 @@ TEST_F(DispatcherFixture, DisplaySizeFollowsTheHookResult) {
     EXPECT_EQ(calls, (std::vector<std::string>{"setSize 800x600", "create", "setMain virtual gather", "physicalOff"}));
     EXPECT_TRUE(vdispLock.try_lock());  // released again
     vdispLock.unlock();
+}
+
+TEST_F(DispatcherFixture, DisplaySizeWhileTheScreenIsBlockedOnlyKeepsTheSize) {
+    installVDispHooks();
+    vdAlive = false;
+    setSizeResult = 2;
+    locked = true;
+    handle("VD 1170 2532");
+    blockedReason = "⚠︎ 맥에서 다른 사용자가 화면을 쓰고 있습니다.";
+    locked = false;
+    handle("VD 800 600");
+    EXPECT_EQ(calls, (std::vector<std::string>{"setSize 1170x2532", "setSize 800x600"}));
+    EXPECT_EQ(logText().find("맥 화면"), std::string::npos);
+    EXPECT_TRUE(global.items.empty());
+
+    blockedReason.reset();
+    calls.clear();
+    handle("VD 800 600");
+    EXPECT_EQ(calls, (std::vector<std::string>{"setSize 800x600", "create", "setMain virtual gather", "physicalOff"}));
 }
 
 TEST_F(DispatcherFixture, DisplaySizeNeedsTwoUnsignedWords) {

@@ -32,7 +32,10 @@ public:
     std::optional<std::string> current() override { return cur; }
     int select(const std::string& id) override {
         selected.push_back(id);
+        const bool changed = status == 0 && cur != id;
         if (status == 0) cur = id;
+        // Like a desktop, which tells its watchers about every change, ours included.
+        if (changed && notifyOnSelect && onChangeCb) onChangeCb();
         return status;
     }
     void watch(std::function<void()> onChange) override { onChangeCb = std::move(onChange); }
@@ -48,6 +51,7 @@ public:
     int status = 0;
     std::vector<std::string> selected;
     std::function<void()> onChangeCb;
+    bool notifyOnSelect = false;
 };
 
 struct Key {
@@ -231,6 +235,31 @@ TEST_F(InputSourcesTest, WatchAnnouncesOnlyChangedTags) {
     settle();
     EXPECT_EQ(sent.size(), 1u);
     EXPECT_EQ(countOf(logText(), "입력 소스 바뀜 → en — 폰에 IS\n"), 1);
+}
+
+TEST_F(InputSourcesTest, OurOwnSwitchIsAnnouncedOnceAndNotTakenForAnOutsideChange) {
+    sources.list = {{kABC, true, true}, {kKorean, true, true}};
+    sources.cur = kABC;
+    sources.notifyOnSelect = true;
+    sw.startInputSourceWatch();
+    settle();
+
+    sw.switchInputSource();
+    settle();
+    EXPECT_EQ(sent, (std::vector<std::string>{"IS ko\n"}));
+    sw.switchInputSource();
+    settle();
+    EXPECT_EQ(sent, (std::vector<std::string>{"IS ko\n", "IS en\n"}));
+    EXPECT_EQ(countOf(logText(), "입력 소스 바뀜"), 0);
+
+    // Later, the user switches at the Mac: that one is an outside change, said once.
+    clock.advance(5);
+    sources.cur = kKorean;
+    sources.onChangeCb();
+    settle();
+    EXPECT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent.back(), "IS ko\n");
+    EXPECT_EQ(countOf(logText(), "입력 소스 바뀜 → ko — 폰에 IS\n"), 1);
 }
 
 TEST_F(InputSourcesTest, SpaceMovePostsControlArrowInOrder) {

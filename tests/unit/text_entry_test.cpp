@@ -4,6 +4,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,9 @@ public:
     explicit RecordingEvents(const Clock& clock) : clock_(clock) {}
     bool postMouse(const platform::MouseEvent&) override { return true; }
     bool postKey(const platform::KeyEvent& e) override {
+        const size_t attempt = attempts++;
         if (failAfter && keys.size() >= *failAfter) return false;
+        if (failOnce.count(attempt)) return false;
         keys.push_back({e, clock_.now()});
         return true;
     }
@@ -46,6 +49,8 @@ public:
 
     std::vector<PostedKey> keys;
     std::optional<size_t> failAfter;  // posts beyond this many fail
+    std::set<size_t> failOnce;        // these attempts (counted from 0) fail, once each
+    size_t attempts = 0;
 
 private:
     const Clock& clock_;
@@ -125,6 +130,12 @@ protected:
     }
 };
 
+TEST_F(TextEntryTest, AFloodOfNumberedTextsKeepsOnlyTheNewestNumbers) {
+    for (int64_t seq = 0; seq < 5000; ++seq) ASSERT_TRUE(entry.claimTypedSeq(seq));
+    EXPECT_FALSE(entry.claimTypedSeq(4999));  // a resend right away is still caught
+    EXPECT_TRUE(entry.claimTypedSeq(0));      // long pushed out of the bounded list
+}
+
 TEST_F(TextEntryTest, SequenceNumberPassesOncePerFiveSeconds) {
     EXPECT_TRUE(entry.claimTypedSeq(5));
     EXPECT_FALSE(entry.claimTypedSeq(5));
@@ -179,10 +190,19 @@ TEST_F(TextEntryTest, NonAsciiBecomesUtf16) {
     EXPECT_EQ(utf8ToUtf16("\xFF" "a"), (std::u16string{char16_t(0xFFFD), u'a'}));
 }
 
-TEST_F(TextEntryTest, FailedPostStopsTheRestOfTheText) {
-    events.failAfter = 3;  // the first chunk and the second chunk's key-down get through
+TEST_F(TextEntryTest, EveryKeyDownGetsItsKeyUpAndAFailedKeyDownStopsTheText) {
+    events.failOnce = {3};  // the second chunk's key-up cannot be made the first time
     entry.typeText(std::string(60, 'q'));
-    EXPECT_EQ(events.keys.size(), 3u);
+    auto chunks = typedChunks();  // down, up, down, up …: no key left down
+    ASSERT_EQ(chunks.size(), 3u);
+    EXPECT_EQ(chunks[1], std::u16string(20, u'q'));
+    EXPECT_EQ(chunks[2], std::u16string(20, u'q'));
+
+    events.keys.clear();
+    events.failOnce.clear();
+    events.failAfter = 2;  // the first chunk gets through, the second one's key-down does not
+    entry.typeText(std::string(60, 'q'));
+    EXPECT_EQ(typedChunks().size(), 1u);
     events.keys.clear();
     events.failAfter = 0;
     entry.typeText("abc");

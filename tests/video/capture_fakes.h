@@ -200,10 +200,13 @@ public:
     int startFailures = 0;  // the next N starts throw
     std::atomic<int> listCalls{0};
     std::atomic<int> startCalls{0};
+    // Called with the look's number before each listing is answered (things that happen meanwhile).
+    std::function<void(int look)> onList;
 
     std::optional<std::vector<DisplayID>> shareableDisplays(std::string* error) override {
+        const int look = ++listCalls;
+        if (onList) onList(look);
         std::lock_guard<std::mutex> g(mu_);
-        ++listCalls;
         if (!script.empty()) {
             auto r = script.front();
             script.pop_front();

@@ -385,6 +385,52 @@ TEST(CaptureRestart, RequestsWhileOneIsQueuedShareIt) {
     EXPECT_EQ(rig.screenCapture.live(), 1);
 }
 
+TEST(CaptureRestart, TriggersDuringTheWaitForTheVirtualDisplayJoinTheRestartUnderWay) {
+    HeldQueue tasks;
+    CaptureRig rig(nullptr, &tasks);
+    rig.displays.add(1, kOther, 320, 240);
+    rig.displays.add(3, platform::kVirtualVendor, 160, 120, 2.0);
+    rig.displays.mainID = 1;
+    rig.screenCapture.displays = {1, 3};
+    rig.capture->start(true);
+    ASSERT_EQ(rig.screenCapture.last().id, 3u);
+    auto first = rig.screenCapture.last();
+
+    // BYE: the virtual display goes, its stream stops, and the restart waits for a
+    // virtual display that may still come. Meanwhile the layout change is noticed
+    // and the watchdog finds the capture silent.
+    {
+        std::lock_guard<std::mutex> g(rig.displays.mu);
+        rig.displays.entries.pop_back();
+    }
+    rig.screenCapture.displays = {1};
+    const int looksBefore = rig.screenCapture.listCalls.load();
+    rig.screenCapture.onList = [&](int look) {
+        if (look == looksBefore + 5) rig.capture->reconfigureCheck();
+        if (look == looksBefore + 10) rig.capture->restartAsync();
+    };
+    const double t0 = rig.clock.now();
+    first.onStop("디스플레이가 사라졌다");
+    while (!tasks.held.empty()) tasks.runAll();
+
+    EXPECT_EQ(rig.screenCapture.startedCount(), 2u);  // one restart, not one per trigger
+    EXPECT_EQ(rig.screenCapture.last().id, 1u);
+    EXPECT_LE(rig.clock.now() - t0, 15.0);  // video is back within one wait
+    const std::string text = rig.logText();
+    EXPECT_EQ(countOf(text, "화면이 바뀌었다 — 3@320×240 → 1@320×240"), 1) << text;
+    EXPECT_EQ(countOf(text, "가상 화면이 15초째 안 보인다"), 1);
+    rig.screenCapture.deliver(CaptureRig::picture(320, 240, 1));
+    EXPECT_EQ(rig.stats.capPix.load(), 1);
+    EXPECT_EQ(rig.screenCapture.live(), 1);
+
+    // A change after the restart chose its display gets a restart of its own.
+    rig.screenCapture.onList = nullptr;
+    rig.capture->restartAsync();
+    EXPECT_EQ(tasks.held.size(), 1u);
+    tasks.runAll();
+    EXPECT_EQ(rig.screenCapture.startedCount(), 3u);
+}
+
 TEST(CaptureRestart, OverlappingRestartsNeverLeaveTwoStreams) {
     CaptureRig rig;
     rig.oneDisplay(3, true, 160, 120, 2.0);

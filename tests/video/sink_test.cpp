@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -52,6 +53,13 @@ struct PhoneSocket {
     PhoneSocket(const PhoneSocket&) = delete;
     PhoneSocket& operator=(const PhoneSocket&) = delete;
 
+    // How many datagrams are waiting now (loopback delivery is immediate); drains them.
+    size_t drain() {
+        size_t n = 0;
+        Bytes b(65536);
+        while (::recv(fd, b.data(), b.size(), MSG_DONTWAIT) >= 0) ++n;
+        return n;
+    }
     // The next datagram, or nothing after three seconds.
     std::optional<Bytes> recv() {
         Bytes b(65536);
@@ -577,10 +585,11 @@ TEST_F(SinkTest, ValidPunchAfterAControlLineReplacesTheControlPort) {
     clock.advance(4);
     sink->control("H 40000", kLoopback);
     EXPECT_EQ(targetPorts(), std::vector<uint16_t>{phone.port});
-    // The same punch again only refreshes.
+    // The next punch only refreshes.
     sink->punch(punchLine(now()), loopbackFrom(phone.port));
     EXPECT_EQ(countOf(logText(), "영상 소켓에서 길을 엶"), 1);
-    // A punch from another port replaces the entry and says the outside port changed.
+    // A newer punch from another port replaces the entry and says the outside port changed.
+    clock.advance(1);
     sink->punch(punchLine(now()), loopbackFrom(phone.port + 1));
     EXPECT_EQ(targetPorts(), std::vector<uint16_t>{static_cast<uint16_t>(phone.port + 1)});
     EXPECT_NE(logText().find("밖에서 보이는 포트 " + std::to_string(phone.port + 1) + " — 바뀜)\n"), std::string::npos);
@@ -620,6 +629,66 @@ TEST_F(SinkTest, PunchesFailingAnyCheckAreIgnored) {
     EXPECT_EQ(targetPorts(), std::vector<uint16_t>{phone.port});
     sink->punch(punchLine(now() + 119), loopbackFrom(phone.port + 1));
     EXPECT_EQ(targetPorts(), std::vector<uint16_t>{static_cast<uint16_t>(phone.port + 1)});
+}
+
+TEST_F(SinkTest, ACapturedPunchReplayedFromOtherPortsDoesNotTakeTheStream) {
+    registerPhone();
+    const std::string seen = punchLine(now());
+    sink->punch(seen, loopbackFrom(phone.port));
+    ASSERT_EQ(targetPorts(), std::vector<uint16_t>{phone.port});
+    const std::string older = punchLine(now() - 30);
+
+    // Someone who saw that punch sends it (or an older one) again, from port after port,
+    // while the phone keeps registering.
+    for (int i = 1; i <= 300; ++i) {
+        clock.advance(0.1);
+        if (i % 20 == 0) registerPhone();
+        sink->punch(i % 2 ? seen : older, loopbackFrom(static_cast<uint16_t>(50000 + i)));
+        sink->punch(seen, loopbackFrom(phone.port));  // from the phone's own port: nothing new either
+    }
+    EXPECT_EQ(targetPorts(), std::vector<uint16_t>{phone.port});
+    EXPECT_EQ(countOf(logText(), "영상 소켓에서 길을 엶"), 0);  // no replay registered a port
+
+    // The phone's own next punch, from a new outside port, still moves it.
+    sink->punch(punchLine(now()), loopbackFrom(static_cast<uint16_t>(phone.port + 1)));
+    EXPECT_EQ(targetPorts(), std::vector<uint16_t>{static_cast<uint16_t>(phone.port + 1)});
+}
+
+TEST_F(SinkTest, OneAddressKeepsAFewPortsAndOnlyANewcomerGetsTheParameterSets) {
+    sink->setParamPayload(paramSetPayload({Bytes(24, 1), Bytes(42, 2)}));
+    registerPhone();
+    EXPECT_EQ(phone.drain(), 1u);
+    for (uint16_t i = 0; i < 200; ++i) {
+        clock.advance(0.01);
+        sink->control("H " + std::to_string(40000 + i), kLoopback);
+        registerPhone();  // the phone keeps refreshing its own registration
+    }
+    auto ports = targetPorts();
+    EXPECT_EQ(ports.size(), Sink::kMaxPortsPerAddress);
+    EXPECT_NE(std::find(ports.begin(), ports.end(), phone.port), ports.end());
+    EXPECT_EQ(phone.drain(), 0u);  // others' registrations send it nothing
+    // A frame goes to those few ports only.
+    sink->sendFrame(Bytes{1, 2, 3}, 1);
+    EXPECT_EQ(phone.drain(), 2u);
+
+    // Another address has its own few.
+    sink->control("H 40000", htonl(0x7F000002));
+    EXPECT_EQ(sink->targets().size(), Sink::kMaxPortsPerAddress + 1);
+}
+
+TEST_F(SinkTest, ASecondSenderOnTheSamePortFailsAndSaysWhichPort) {
+    const uint16_t port = sink->boundPort();
+    SinkDeps deps{clock, log, settings, key, stats, allowed, [](double) -> std::optional<Bytes> { return {}; }};
+    try {
+        Sink second(std::move(deps), port);
+        FAIL() << "two senders bound udp/" << port;
+    } catch (const PortInUse& e) {
+        EXPECT_EQ(e.port(), port);
+        EXPECT_NE(std::string(e.what()).find("udp/" + std::to_string(port)), std::string::npos);
+    }
+    // The first one still receives.
+    phone.sendTo(port, "x");
+    EXPECT_TRUE(eventually([&] { return countOf(logText(), "평문 제어 거부") == 1; }));
 }
 
 TEST_F(SinkTest, PunchNeedsAControlLineFromThatAddressWithinTenSeconds) {
