@@ -1,5 +1,6 @@
 #include "platform/x11/x11_displays.h"
 
+#include <atomic>
 #include <cstring>
 #include <csignal>
 #include <cerrno>
@@ -244,6 +245,14 @@ public:
 
     // All below: call with conn.mutex() held.
     Snapshot read();
+    // The last reading while nothing changed (queries come with every pointer move,
+    // and a fresh reading is several round trips); at most half a second old.
+    Snapshot readCached();
+    // Moves on with every change of the layout, ours or another client's.
+    std::atomic<uint64_t> generation{0};
+    Snapshot cache;
+    uint64_t cacheGeneration = 0;
+    std::chrono::steady_clock::time_point cacheAt;
     std::vector<Shown> shown(const Snapshot& s);  // main first, then by position
     DisplayID mainOf(const Snapshot& s, const std::vector<Shown>& list);
     Plan planOf(const Snapshot& s);
@@ -282,6 +291,16 @@ X11Displays::Impl::Impl(Logger& l, const std::string& display) : log(l), conn(di
         maxW = range->max_width;
         maxH = range->max_height;
     }
+}
+
+Snapshot X11Displays::Impl::readCached() {
+    const uint64_t gen = generation.load();
+    const auto now = std::chrono::steady_clock::now();
+    if (cache.ok && cacheGeneration == gen && now - cacheAt < std::chrono::milliseconds(500)) return cache;
+    cache = read();
+    cacheGeneration = gen;
+    cacheAt = now;
+    return cache;
 }
 
 Snapshot X11Displays::Impl::read() {
@@ -522,6 +541,11 @@ int X11Displays::Impl::applyOp(const Snapshot& s, Plan& p, const Op& op) {
 }
 
 int X11Displays::Impl::commit(const Snapshot& s, Plan& p, PrimaryRule rule) {
+    // Whatever comes of it, the next query reads the server afresh.
+    struct Changed {
+        std::atomic<uint64_t>& g;
+        ~Changed() { ++g; }
+    } changed{generation};
     xcb_connection_t* c = conn.get();
     const xcb_window_t root = conn.root();
     // Switched-on displays without an origin go to the right of the others, one after another.
@@ -707,6 +731,7 @@ int X11Displays::Impl::commit(const Snapshot& s, Plan& p, PrimaryRule rule) {
 }
 
 void X11Displays::Impl::dropMode(xcb_randr_output_t out, xcb_randr_mode_t mode) {
+    ++generation;
     if (!mode) return;
     xcb_connection_t* c = conn.get();
     // Either may fail (the output gone, the mode used elsewhere); what is left is harmless.
@@ -798,6 +823,10 @@ std::optional<DisplayID> X11Displays::Impl::createVirtual(const VirtualDisplayDe
 }
 
 bool X11Displays::Impl::applyVirtual(DisplayID id, const VirtualDisplaySettings& settings) {
+    struct Changed {
+        std::atomic<uint64_t>& g;
+        ~Changed() { ++g; }
+    } changed{generation};
     if (settings.modes.empty()) return false;
     const VirtualDisplayModeRequest& want = settings.modes.front();
     const uint32_t factor = settings.hiDPI ? 2 : 1;
@@ -1088,6 +1117,7 @@ void X11Displays::watch(Connection& conn) {
         while (xcb_generic_event_t* ev = xcb_poll_for_event(c)) {
             const uint8_t type = ev->response_type & 0x7F;
             if (type == ext->first_event + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == ext->first_event + XCB_RANDR_NOTIFY) {
+                ++impl_->generation;
                 last = Clock::now();
                 if (!pending) first = last;
                 pending = true;
@@ -1124,7 +1154,7 @@ uint32_t X11Displays::onlineCount() { return static_cast<uint32_t>(activeDisplay
 std::vector<DisplayID> X11Displays::activeDisplays(uint32_t max) {
     std::lock_guard<std::mutex> lk(impl_->conn.mutex());
     std::vector<DisplayID> out;
-    for (const auto& d : impl_->shown(impl_->read()))
+    for (const auto& d : impl_->shown(impl_->readCached()))
         if (out.size() < max) out.push_back(d.id);
     return out;
 }
@@ -1136,7 +1166,7 @@ std::vector<DisplayID> X11Displays::onlineDisplays(uint32_t max) {
 
 DisplayID X11Displays::mainDisplay() {
     std::lock_guard<std::mutex> lk(impl_->conn.mutex());
-    const Snapshot s = impl_->read();
+    const Snapshot s = impl_->readCached();
     auto list = impl_->shown(s);
     return list.empty() ? 0 : list.front().id;
 }
@@ -1183,7 +1213,7 @@ Rect X11Displays::bounds(DisplayID id) {
         const auto& v = it->second;
         return Rect{double(v.x), double(v.y), double(v.w), double(v.h)};
     }
-    const Snapshot s = impl_->read();
+    const Snapshot s = impl_->readCached();
     const CrtcRec* k = s.activeCrtc(id);
     if (!k) return Rect{};
     return Rect{double(k->x), double(k->y), double(k->w), double(k->h)};
@@ -1197,7 +1227,7 @@ std::optional<DisplayMode> X11Displays::currentMode(DisplayID id) {
         const auto& v = it->second;
         return DisplayMode{v.w, v.h, v.w, v.h, 60.0, 0};
     }
-    const Snapshot s = impl_->read();
+    const Snapshot s = impl_->readCached();
     const CrtcRec* k = s.activeCrtc(id);
     if (!k) return std::nullopt;
     auto m = s.modes.find(k->mode);
@@ -1215,7 +1245,7 @@ std::optional<std::vector<DisplayMode>> X11Displays::modes(DisplayID id, bool) {
         if (!v.shown) return std::vector<DisplayMode>{};
         return std::vector<DisplayMode>{DisplayMode{v.w, v.h, v.w, v.h, 60.0, 0}};
     }
-    const Snapshot s = impl_->read();
+    const Snapshot s = impl_->readCached();
     const OutputRec* o = s.ok ? s.output(id) : nullptr;
     if (!o) return std::nullopt;
     std::vector<DisplayMode> out;
@@ -1231,7 +1261,7 @@ Size X11Displays::physicalSizeMM(DisplayID id) {
         if (it == impl_->virtuals.end()) return Size{};
         return Size{it->second.w / kPixelsPerMM, it->second.h / kPixelsPerMM};
     }
-    const Snapshot s = impl_->read();
+    const Snapshot s = impl_->readCached();
     const OutputRec* o = s.ok ? s.output(id) : nullptr;
     if (!o) return Size{};
     if (o->mmW && o->mmH) return Size{double(o->mmW), double(o->mmH)};
