@@ -2,12 +2,11 @@
 // starts the input side on its own thread and runs the main run loop.
 #include <unistd.h>
 
-#include <arpa/inet.h>
-
 #include <atomic>
 #include <cstdio>
 #include <exception>
-#include <mutex>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,50 +17,316 @@
 #include "base/clock.h"
 #include "base/dispatch.h"
 #include "base/log.h"
+#include "base/settings.h"
+#include "base/try_lock.h"
 #include "control/ctl_inbox.h"
 #include "control/ctl_send.h"
 #include "control/dtls_server.h"
+#include "control/hooks.h"
 #include "control/local_control.h"
+#include "control/phone_state.h"
 #include "control/plain_port.h"
 #include "control/ports.h"
-#include "control/hooks.h"
-#include "control/phone_state.h"
-#include "pairing/pair_store.h"
-#include "input/dispatcher.h"
-#include "input/input_sources.h"
-#include "input/keyboard.h"
-#include "input/pointer.h"
-#include "input/text_entry.h"
+#include "display/display_policy.h"
+#include "display/vdisp_core.h"
 #include "files/file_channel.h"
 #include "files/file_receive.h"
 #include "files/file_send.h"
 #include "files/long_text.h"
 #include "files/outbox.h"
+#include "input/dispatcher.h"
+#include "input/input_sources.h"
+#include "input/keyboard.h"
+#include "input/pointer.h"
+#include "input/text_entry.h"
+#include "pairing/pair_store.h"
 #include "pairing/pairing.h"
+#include "platform/platform.h"
 #include "session/agent_mode.h"
 #include "session/apps.h"
 #include "session/screen_lock.h"
 #include "session/window_gather.h"
-#include "display/display_policy.h"
-#include "display/vdisp_core.h"
-#include "base/settings.h"
 #include "video/capture.h"
 #include "video/encoder.h"
 #include "video/sink.h"
 #include "video/stream_main.h"
 #include "video/video_key.h"
 #include "video/video_stats.h"
-#include "platform/platform.h"
 
 using namespace vm;
+
+namespace {
+
+// A start that cannot go on; `what()` is the line for standard error and the log.
+struct StartFailure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Its creation lock lives in the user's runtime folder, so agents of different users never meet.
+std::string vdispLockPath(const platform::Locations& locations) {
+    std::string why;
+    if (prepareRuntimeDir(locations.runtimeDir, &why)) return locations.runtimeDir + "/vdisp.lock";
+    return "/tmp/vdisp-" + std::to_string(::getuid()) + ".lock";
+}
+
+// The video side's pieces the hooks reach: the session key, the statistics, the gate,
+// the datagram socket and the encoder.
+struct VideoOut {
+    VideoOut(const Clock& clock, Logger& log, const platform::Locations& locations, platform::Platform& platform)
+        : key(log), settings(locations.supportDir + "/settings.json") {
+        // A second agent finds the video port taken; sharing it would split the phones' video between the two.
+        try {
+            sink = std::make_unique<video::Sink>(
+                video::SinkDeps{clock, log, settings, key, stats, allowed,
+                                [this](double maxW) -> std::optional<Bytes> {
+                                    return encoder ? encoder->thumbnailJPEG(maxW) : std::nullopt;
+                                }},
+                port(kVideoPort));
+        } catch (const std::exception& e) {
+            // The video side's reason names the port already, or it gets named here.
+            const std::string name = "udp/" + std::to_string(port(kVideoPort));
+            std::string why = e.what();
+            if (why.find(name) == std::string::npos) why = "영상 포트 " + name + " 를 못 열었다 — " + why;
+            throw StartFailure("⚠︎ " + why + " · 끝낸다\n");
+        }
+        encoder = std::make_unique<video::Encoder>(
+            video::EncoderDeps{clock, log, *sink, stats, [&platform](int status) { platform.exitProcess(status); }});
+    }
+
+    video::VideoKey key;
+    video::VideoStats stats;
+    std::atomic<bool> allowed{false};
+    Settings settings;
+    std::unique_ptr<video::Sink> sink;
+    std::unique_ptr<video::Encoder> encoder;
+};
+
+// Every room of the agent, built once in dependency order. It lives as long as the
+// process, which ends through SIGTERM, an exit, or never.
+class Agent {
+public:
+    Agent(const Clock& clock, Logger& log, platform::Locations locations, std::unique_ptr<platform::Platform> platform,
+          MainQueue& mainQueue)
+        : clock_(clock), log_(log), loc_(std::move(locations)), platform_(std::move(platform)), mainQueue_(mainQueue) {}
+
+    void startInputSide();
+    void startVideoSide();
+
+private:
+    HookTables fillHookTables();
+    bool makeVirtualDisplayIfNoneIsOnline();
+    // Locked, or another user's session on the console: no use to the phone.
+    bool screenBlocked() { return screenLock_.screenLocked() || screenLock_.screenBlockedReason().has_value(); }
+    CursorRooms inputRooms();
+    void addFileRooms(CursorRooms& rooms);
+    DispatcherRooms dispatcherRooms();
+    CursorDeps cursorDeps();
+
+    const Clock& clock_;
+    Logger& log_;
+    const platform::Locations loc_;
+    std::unique_ptr<platform::Platform> platform_;
+    MainQueue& mainQueue_;
+    platform::Platform& p_ = *platform_;
+
+    // The virtual display core runs on the main thread and spins the main run loop while it waits.
+    VDispCore vdisp_{clock_, log_, p_.displays(), &mainQueue_, [this](double s) { mainQueue_.spinRunLoop(s); },
+                     loc_.supportDir + "/vdisp/serial.txt", vdispLockPath(loc_)};
+    VideoOut video_{clock_, log_, loc_, p_};
+    // Filled before the input side starts, and never changed.
+    const HookTables hooks_ = fillHookTables();
+    // With no display online the virtual one is made now, before the rooms that look at displays.
+    const bool madeVirtualDisplay_ = makeVirtualDisplayIfNoneIsOnline();
+
+    // The control channel and pairing.
+    CtlInbox inbox_;
+    PhoneState phone_{clock_.now()};
+    PlainPort plainPort_{inbox_};
+    CtlSender sender_{phone_, &plainPort_};
+    PairStore pairStore_{PairStore::pathIn(loc_.supportDir), log_};
+    SerialQueue ctlQueue_{"local.umo.inputd.ctl"};
+    DtlsServer dtls_{clock_, log_, inbox_, phone_, ctlQueue_, port(kCtlPort)};
+    LocalControl localControl_{inbox_, log_, loc_.runtimeDir};
+    // The pairing restarts the listeners through the loop, which is built after it.
+    Pairing pairing_{PairingDeps{clock_, log_, pairStore_, sender_, hooks_, [this] {
+                                     if (cursor_) cursor_->ctlStartListener();
+                                 }}};
+
+    // Remote input: keyboard, pointer, text, input sources and workspaces, agent mode.
+    Keyboard keyboard_{clock_, log_, p_.events(), [this] { inputSources_.switchInputSource(); }};
+    InputSourceSwitcher inputSources_{clock_,
+                                      log_,
+                                      p_.inputSources(),
+                                      p_.events(),
+                                      mainQueue_,
+                                      [this](const std::string& line) { dtls_.sendToReadyPeers(toBytes(line)); },
+                                      [this] { return keyboard_.phoneHoldsControl(); }};
+    Pointer pointer_{clock_, log_, p_.events(), keyboard_};
+    TextEntry textEntry_{clock_, log_, p_.events(), p_.pasteboard(), globalQueue()};
+    AgentMode agentMode_{clock_, log_, sender_, AgentModePaths{loc_.logDir + "/agent"}};
+    TryLock vdispLock_;
+
+    // Windows, apps, the display policy and the screen lock.
+    WindowGather gather_{clock_,          log_, p_.displays(), p_.workspace(), p_.windowServer(),
+                         p_.windowElements(), &globalQueue()};
+    std::function<int(std::optional<int32_t>, bool)> gatherAll_ = [this](std::optional<int32_t> pid, bool wake) {
+        return gather_.gatherWindows(pid, wake);
+    };
+    DisplayPolicy policy_{DisplayPolicyDeps{clock_, log_, p_.displays(), hooks_, phone_, vdispLock_, &mainQueue_,
+                                            &globalQueue(), gatherAll_, loc_.supportDir + "/physical-off",
+                                            [this] { return screenBlocked(); }}};
+    Apps apps_{AppsDeps{clock_, log_, p_.workspace(), p_.windowElements(), sender_, phone_, gatherAll_, &mainQueue_,
+                        &globalQueue()}};
+    ScreenLock screenLock_{ScreenLockDeps{log_, p_.session(), p_.workspace(), sender_, phone_, agentMode_, hooks_,
+                                          vdispLock_, [this] { policy_.physicalDisplaysOn(); },
+                                          [this] { policy_.ensureVDisp(); }, video_.allowed, &mainQueue_}};
+    Dispatcher dispatcher_{DispatcherDeps{clock_, log_, p_.events(), phone_, sender_, hooks_, pointer_, keyboard_,
+                                          textEntry_, inputSources_, agentMode_, &mainQueue_, &globalQueue(),
+                                          vdispLock_},
+                           dispatcherRooms()};
+
+    // Files both ways and long texts over the TLS file channel; the app-group folder
+    // shared with vellomark-share (status file and outbox).
+    SerialQueue fileQueue_{"local.umo.inputd.file"};
+    FileReceive fileReceive_{clock_, log_, loc_.receivedDir,
+                             loc_.home + "/Library/Application Support/Vellomark/Received"};
+    FileSend fileSend_{clock_, log_, phone_, sender_, globalQueue(), fileQueue_};
+    LongText longText_{LongTextDeps{clock_, log_, [this](int64_t seq) { return textEntry_.claimTypedSeq(seq); },
+                                    [this](const std::string& text) { textEntry_.typeText(text); }, &mainQueue_}};
+    FileChannel fileChannel_{clock_, log_, fileReceive_, fileSend_, longText_, fileQueue_, port(kFilePort)};
+    Outbox outbox_{clock_,
+                   log_,
+                   phone_,
+                   loc_.groupDir,
+                   [this](const std::string& path, const std::string& item) { fileSend_.fileOfferStart(path, item); },
+                   [this] { return fileSend_.offerBusy(); }};
+
+    std::unique_ptr<CursorMain> cursor_;
+    std::unique_ptr<video::Capture> capture_;
+    std::unique_ptr<video::StreamMain> stream_;
+};
+
+HookTables Agent::fillHookTables() {
+    HookTables h;
+    h.vdispHooks = VDispHooks{[this] { return vdisp_.vdispAlive(); }, [this] { vdisp_.vdispCreate(); },
+                              [this] { vdisp_.vdispDestroy(); },
+                              [this](uint32_t w, uint32_t hgt) { return vdisp_.vdispSetSize(w, hgt); }};
+    VideoHooks v;
+    v.control = [this](const std::string& line, uint32_t ip) { video_.sink->control(line, ip); };
+    v.key = [this] {
+        auto pair = video_.key.current();
+        return std::make_pair(pair->id, pair->key);
+    };
+    v.thumb = [this] { return video_.sink->thumbnailChunks(); };
+    // Rotation waits its turn on the send queue, so it never falls between two chunks of a frame.
+    v.rotateKey = [this] { video_.encoder->onSendQueue([this] { video_.key.rotateNow(); }); };
+    h.videoHooks = std::move(v);
+    return h;
+}
+
+bool Agent::makeVirtualDisplayIfNoneIsOnline() {
+    if (p_.displays().onlineCount() != 0) return false;
+    if (vdisp_.vdispCreate() != 0) {
+        static const char kLine[] = "가상 화면을 못 세웠다\n";
+        ssize_t r = ::write(2, kLine, sizeof kLine - 1);
+        (void)r;
+    }
+    return true;
+}
+
+DispatcherRooms Agent::dispatcherRooms() {
+    DispatcherRooms r;
+    r.gatherWindows = [this](std::optional<int32_t> pid, bool wake) { gather_.gatherWindows(pid, wake); };
+    r.screenBlockedReason = [this] { return screenLock_.screenBlockedReason(); };
+    r.screenLocked = [this] { return screenLock_.screenLocked(); };
+    r.loginName = [this] { return p_.workspace().loginName(); };
+    r.ensureVDisp = [this] { policy_.ensureVDisp(); };
+    r.setMain = [this](bool toVirtual, bool gatherToo) { policy_.setMain(toVirtual, gatherToo); };
+    r.physicalDisplaysOn = [this] { policy_.physicalDisplaysOn(); };
+    r.physicalDisplaysOff = [this] { policy_.physicalDisplaysOff(); };
+    r.setVDispGraceUntil = [this](double until) { policy_.setVDispGraceUntil(until); };
+    return r;
+}
+
+CursorRooms Agent::inputRooms() {
+    CursorRooms r;
+    r.handle = [this](const std::string& line) { dispatcher_.handle(line); };
+    r.sweepHolds = [this] { pointer_.sweepHolds(); };
+    r.releaseAll = [this] { pointer_.releaseAll(); };
+    r.holdsInput = [this] {
+        return !pointer_.buttonsDown.empty() || !keyboard_.modsDown().empty() || !keyboard_.keysDown().empty();
+    };
+    r.inputSourceTag = [this] { return inputSources_.inputSourceTag(); };
+    r.startInputSourceWatch = [this] { inputSources_.startInputSourceWatch(); };
+    r.agentStop = [this] { agentMode_.stopByLoopback(); };
+    r.runningAppsJSON = [this] { return apps_.runningAppsJSON(); };
+    r.appIconPNG = [this](int32_t pid) { return apps_.appIconPNG(pid); };
+    r.bringAppToFront = [this](int32_t pid) { apps_.bringAppToFront(pid); };
+    r.physicalDisplaysOn = [this] { policy_.physicalDisplaysOn(); };
+    r.phoneTraffic = [this] { policy_.phoneTraffic(); };
+    r.currentDisplaySize = [this] { return policy_.currentDisplaySize(); };
+    r.setDisplayMode = [this](uint32_t w, uint32_t h) { return policy_.setDisplayMode(w, h); };
+    r.sweepVDispGrace = [this] { policy_.sweepVDispGrace(); };
+    r.quietPhone = [this](double quiet) { policy_.quietPhone(quiet); };
+    r.setVDispGraceUntil = [this](double until) { policy_.setVDispGraceUntil(until); };
+    addFileRooms(r);
+    r.startWatchers = [this] {
+        std::thread([this] { gather_.watchNewWindows(); }).detach();
+        outbox_.start();
+        fileReceive_.migrateReceived();
+        screenLock_.watchVideoGate();
+        screenLock_.watchScreenLock();
+    };
+    return r;
+}
+
+void Agent::addFileRooms(CursorRooms& r) {
+    r.fileSweep = [this] { fileSend_.fileSweep(); };
+    r.fileInSweep = [this] { fileReceive_.fileInSweep(); };
+    r.fileDeclined = [this](int64_t id) { fileSend_.fileDeclined(id); };
+    r.fileSlow = [this](int64_t id) { fileSend_.fileSlow(id); };
+    r.fileCancelByPhone = [this](int64_t id) {
+        if (fileSend_.activeOfferId() == id) fileSend_.fileCancel(true);
+    };
+    r.fileCancelLocal = [this] { fileSend_.fileCancel(false); };
+    r.offerFile = [this](const std::string& path) { fileSend_.fileOfferStart(path); };
+    r.restartFileListener = [this] { fileChannel_.restart(pairStore_.pskList()); };
+}
+
+CursorDeps Agent::cursorDeps() {
+    CursorDeps d{clock_, log_, p_, hooks_, inbox_, phone_, sender_, pairStore_, pairing_};
+    d.mainQueue = &mainQueue_;
+    d.dtls = &dtls_;
+    d.plainPort = &plainPort_;
+    d.localControl = &localControl_;
+    d.plainPortNumber = port(kPlainPort);
+    return d;
+}
+
+void Agent::startInputSide() {
+    cursor_ = std::make_unique<CursorMain>(cursorDeps(), inputRooms());
+    std::thread([c = cursor_.get()] { c->run(); }).detach();
+}
+
+void Agent::startVideoSide() {
+    capture_ = std::make_unique<video::Capture>(video::CaptureDeps{clock_, log_, p_.displays(), p_.capture(),
+                                                                   *video_.encoder, *video_.sink, video_.stats,
+                                                                   &mainQueue_, &globalQueue()});
+    stream_ = std::make_unique<video::StreamMain>(
+        video::StreamMainDeps{clock_, log_, p_.displays(), p_.advertiser(), *video_.encoder, *video_.sink, *capture_,
+                              video_.stats, video_.key, mainQueue_, nullptr});
+    stream_->start();
+    // The front app watch pushes a fresh app list whenever the phone's user switches apps.
+    apps_.startFrontAppTimer();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     // SIGTERM is taken by a thread of its own; every thread started from here on inherits the block.
     blockSigterm();
 
     const std::vector<std::string> args(argv, argv + argc);
-    const std::optional<uint32_t> inspect = inspectRequest(args);
-
     static SystemClock clock;
     const auto locations = platform::Locations::fromEnvironment();
     static Logger log(locations.logDir, clock);
@@ -73,224 +338,24 @@ int main(int argc, char** argv) {
         return 1;
     }
     // The display inspector: one line of facts about display N, then exit.
-    if (inspect) return VDispCore::vdispInspect(platform->displays(), *inspect);
+    if (auto inspect = inspectRequest(args)) return VDispCore::vdispInspect(platform->displays(), *inspect);
 
     log.logLine("vellomark " PROJECT_VERSION " 시작 — pid " + std::to_string(::getpid()) + ", 플랫폼 " +
                 platform->name() + "\n");
-
     // The installer's hand-off comes here once the installer exists.
 
     static MainQueue mainQueue;
     mainQueue.adoptCurrentThread();
-
-    // The virtual display core; it runs on the main thread and spins the main run loop while it waits.
-    // Its creation lock lives in the user's runtime folder, so agents of different users never meet.
-    std::string why;
-    const std::string vdispLockPath = prepareRuntimeDir(locations.runtimeDir, &why)
-                                          ? locations.runtimeDir + "/vdisp.lock"
-                                          : "/tmp/vdisp-" + std::to_string(::getuid()) + ".lock";
-    static VDispCore vdisp(clock, log, platform->displays(), &mainQueue,
-                           [](double seconds) { mainQueue.spinRunLoop(seconds); },
-                           locations.supportDir + "/vdisp/serial.txt", vdispLockPath);
-
-    // The video side's pieces that the hooks reach: the session key, the sender and the encoder.
-    static video::VideoKey videoKey(log);
-    static video::VideoStats videoStats;
-    static std::atomic<bool> videoAllowed{false};
-    static Settings settings(locations.supportDir + "/settings.json");
-    static video::Encoder* encoderPtr = nullptr;
-    static std::unique_ptr<video::Sink> sink;
+    static std::unique_ptr<Agent> agent;
     try {
-        sink = std::make_unique<video::Sink>(
-            video::SinkDeps{clock, log, settings, videoKey, videoStats, videoAllowed,
-                            [](double maxW) -> std::optional<Bytes> {
-                                return encoderPtr ? encoderPtr->thumbnailJPEG(maxW) : std::nullopt;
-                            }},
-            port(kVideoPort));
-    } catch (const std::exception& e) {
-        log.streamLog(std::string("⚠︎ 영상 소켓을 못 열었다 — ") + e.what() + " · 영상 없이 간다\n");
+        agent = std::make_unique<Agent>(clock, log, locations, std::move(platform), mainQueue);
+    } catch (const StartFailure& e) {
+        log.logLine(e.what());
+        std::fprintf(stderr, "vellomark: %s", e.what());
+        return 1;
     }
-    static std::unique_ptr<video::Encoder> encoder;
-    if (sink) {
-        encoder = std::make_unique<video::Encoder>(video::EncoderDeps{
-            clock, log, *sink, videoStats, [p = platform.get()](int status) { p->exitProcess(status); }});
-        encoderPtr = encoder.get();
-    }
-
-    // Hook tables: filled here, before the input side starts, and never changed.
-    static const HookTables hooks = [] {
-        HookTables h;
-        h.vdispHooks = VDispHooks{[] { return vdisp.vdispAlive(); }, [] { vdisp.vdispCreate(); },
-                                  [] { vdisp.vdispDestroy(); },
-                                  [](uint32_t w, uint32_t hgt) { return vdisp.vdispSetSize(w, hgt); }};
-        if (sink) {
-            VideoHooks v;
-            v.control = [](const std::string& line, uint32_t ip) { sink->control(line, ip); };
-            v.key = [] {
-                auto pair = videoKey.current();
-                return std::make_pair(pair->id, pair->key);
-            };
-            v.thumb = [] { return sink->thumbnailChunks(); };
-            // Rotation waits its turn on the send queue, so it never falls between two chunks of a frame.
-            v.rotateKey = [] {
-                if (encoderPtr) {
-                    encoderPtr->onSendQueue([] { videoKey.rotateNow(); });
-                } else {
-                    videoKey.rotateNow();
-                }
-            };
-            h.videoHooks = std::move(v);
-        }
-        return h;
-    }();
-
-    const uint32_t onlineDisplays = platform->displays().onlineCount();
-    if (onlineDisplays == 0) {
-        if (vdisp.vdispCreate() != 0) {
-            static const char kLine[] = "가상 화면을 못 세웠다\n";
-            ssize_t r = ::write(2, kLine, sizeof kLine - 1);
-            (void)r;
-        }
-    }
-
-    static CtlInbox inbox;
-    static PhoneState phone(clock.now());
-    static PlainPort plainPort(inbox);
-    static CtlSender sender(phone, &plainPort);
-    static PairStore pairStore(PairStore::pathIn(locations.supportDir), log);
-    static SerialQueue ctlQueue("local.umo.inputd.ctl");
-    static DtlsServer dtls(clock, log, inbox, phone, ctlQueue, port(kCtlPort));
-    static LocalControl localControl(inbox, log, locations.runtimeDir);
-
-    // The pairing restarts the listeners through the loop, which is built after it.
-    static CursorMain* cursorPtr = nullptr;
-    static Pairing pairing(PairingDeps{clock, log, pairStore, sender, hooks, [] {
-                                           if (cursorPtr) cursorPtr->ctlStartListener();
-                                       }});
-
-    // Remote input: keyboard, pointer, text, input sources and workspaces, agent mode, and
-    // the dispatcher that drives them.
-    static InputSourceSwitcher* sourcesPtr = nullptr;
-    static Keyboard keyboard(clock, log, platform->events(), [] {
-        if (sourcesPtr) sourcesPtr->switchInputSource();
-    });
-    static InputSourceSwitcher inputSources(
-        clock, log, platform->inputSources(), platform->events(), mainQueue,
-        [](const std::string& line) { dtls.sendToReadyPeers(toBytes(line)); },
-        [] { return keyboard.phoneHoldsControl(); });
-    sourcesPtr = &inputSources;
-    static Pointer pointer(clock, log, platform->events(), keyboard);
-    static TextEntry textEntry(clock, log, platform->events(), platform->pasteboard(), globalQueue());
-    static AgentMode agent(clock, log, sender, AgentModePaths{locations.logDir + "/agent"});
-    static TryLock vdispLock;
-
-    // Windows, apps, the display policy and the screen lock.
-    static WindowGather gather(clock, log, platform->displays(), platform->workspace(), platform->windowServer(),
-                               platform->windowElements(), &globalQueue());
-    auto gatherAll = [](std::optional<int32_t> pid, bool wake) { return gather.gatherWindows(pid, wake); };
-    static DisplayPolicy policy(DisplayPolicyDeps{clock, log, platform->displays(), hooks, phone, vdispLock, &mainQueue,
-                                                  &globalQueue(), gatherAll, locations.supportDir + "/physical-off"});
-    static Apps apps(AppsDeps{clock, log, platform->workspace(), platform->windowElements(), sender, phone, gatherAll,
-                              &mainQueue, &globalQueue()});
-    static ScreenLock screenLock(ScreenLockDeps{log, platform->session(), platform->workspace(), sender, phone, agent,
-                                                hooks, vdispLock, [] { policy.physicalDisplaysOn(); },
-                                                [] { policy.ensureVDisp(); }, videoAllowed, &mainQueue});
-
-    DispatcherRooms dispatcherRooms;
-    dispatcherRooms.gatherWindows = [](std::optional<int32_t> pid, bool wake) { gather.gatherWindows(pid, wake); };
-    dispatcherRooms.screenBlockedReason = [] { return screenLock.screenBlockedReason(); };
-    dispatcherRooms.screenLocked = [] { return screenLock.screenLocked(); };
-    dispatcherRooms.loginName = [p = platform.get()] { return p->workspace().loginName(); };
-    dispatcherRooms.ensureVDisp = [] { policy.ensureVDisp(); };
-    dispatcherRooms.setMain = [](bool toVirtual, bool gatherToo) { policy.setMain(toVirtual, gatherToo); };
-    dispatcherRooms.physicalDisplaysOn = [] { policy.physicalDisplaysOn(); };
-    dispatcherRooms.physicalDisplaysOff = [] { policy.physicalDisplaysOff(); };
-    dispatcherRooms.setVDispGraceUntil = [](double until) { policy.setVDispGraceUntil(until); };
-    static Dispatcher dispatcher(DispatcherDeps{clock, log, platform->events(), phone, sender, hooks, pointer, keyboard,
-                                                textEntry, inputSources, agent, &mainQueue, &globalQueue(), vdispLock},
-                                 dispatcherRooms);
-
-    CursorRooms rooms;
-    rooms.handle = [](const std::string& line) { dispatcher.handle(line); };
-    rooms.sweepHolds = [] { pointer.sweepHolds(); };
-    rooms.releaseAll = [] { pointer.releaseAll(); };
-    rooms.inputSourceTag = [] { return inputSources.inputSourceTag(); };
-    rooms.startInputSourceWatch = [] { inputSources.startInputSourceWatch(); };
-    rooms.agentStop = [] { agent.stopByLoopback(); };
-    rooms.runningAppsJSON = [] { return apps.runningAppsJSON(); };
-    rooms.appIconPNG = [](int32_t pid) { return apps.appIconPNG(pid); };
-    rooms.bringAppToFront = [](int32_t pid) { apps.bringAppToFront(pid); };
-    rooms.physicalDisplaysOn = [] { policy.physicalDisplaysOn(); };
-    rooms.physicalDisplaysOff = [] { policy.physicalDisplaysOff(); };
-    rooms.ensureVDisp = [] { policy.ensureVDisp(); };
-    rooms.mainIsVirtual = [] { return policy.mainIsVirtual(); };
-    rooms.setMain = [](bool toVirtual, bool gatherToo) { policy.setMain(toVirtual, gatherToo); };
-    rooms.currentDisplaySize = [] { return policy.currentDisplaySize(); };
-    rooms.setDisplayMode = [](uint32_t w, uint32_t h) { return policy.setDisplayMode(w, h); };
-    rooms.sweepVDispGrace = [] { policy.sweepVDispGrace(); };
-    rooms.quietPhone = [](double quiet) { policy.quietPhone(quiet); };
-    rooms.setVDispGraceUntil = [](double until) { policy.setVDispGraceUntil(until); };
-
-    // Files both ways and long texts over the TLS file channel.
-    static SerialQueue fileQueue("local.umo.inputd.file");
-    static FileReceive fileReceive(clock, log, locations.receivedDir,
-                                   locations.home + "/Library/Application Support/Vellomark/Received");
-    static FileSend fileSend(clock, log, phone, sender, globalQueue(), fileQueue);
-    static LongText longText(LongTextDeps{clock, log, [](int64_t seq) { return textEntry.claimTypedSeq(seq); },
-                                          [](const std::string& text) { textEntry.typeText(text); }, &mainQueue});
-    static FileChannel fileChannel(clock, log, fileReceive, fileSend, longText, fileQueue, port(kFilePort));
-    rooms.fileSweep = [] { fileSend.fileSweep(); };
-    rooms.fileInSweep = [] { fileReceive.fileInSweep(); };
-    rooms.fileDeclined = [](int64_t id) { fileSend.fileDeclined(id); };
-    rooms.fileSlow = [](int64_t id) { fileSend.fileSlow(id); };
-    rooms.fileCancelByPhone = [](int64_t id) {
-        if (fileSend.activeOfferId() == id) fileSend.fileCancel(true);
-    };
-    rooms.fileCancelLocal = [] { fileSend.fileCancel(false); };
-    rooms.offerFile = [](const std::string& path) { fileSend.fileOfferStart(path); };
-    rooms.restartFileListener = [] { fileChannel.restart(pairStore.pskList()); };
-
-    // The app-group folder shared with vellomark-share: the status file and the outbox,
-    // swept once a second on their own thread.
-    static Outbox outbox(
-        clock, log, phone, locations.groupDir,
-        [](const std::string& path, const std::string& item) { fileSend.fileOfferStart(path, item); },
-        [] { return fileSend.offerBusy(); });
-    rooms.startWatchers = [] {
-        std::thread([] { gather.watchNewWindows(); }).detach();
-        outbox.start();
-        fileReceive.migrateReceived();
-        screenLock.watchVideoGate();
-        screenLock.watchScreenLock();
-    };
-
-    CursorDeps deps{clock, log, *platform, hooks, inbox, phone, sender, pairStore, pairing};
-    deps.mainQueue = &mainQueue;
-    deps.dtls = &dtls;
-    deps.plainPort = &plainPort;
-    deps.localControl = &localControl;
-    deps.plainPortNumber = port(kPlainPort);
-    // Rooms not built yet leave their slots empty; their words are then no-ops.
-    static CursorMain cursor(deps, rooms);
-    cursorPtr = &cursor;
-    std::thread([] { cursor.run(); }).detach();
-
-    // The video side: capture, the timers, the advertisement.
-    static std::unique_ptr<video::Capture> capture;
-    static std::unique_ptr<video::StreamMain> stream;
-    if (sink && encoder) {
-        capture = std::make_unique<video::Capture>(video::CaptureDeps{clock, log, platform->displays(),
-                                                                      platform->capture(), *encoder, *sink, videoStats,
-                                                                      &mainQueue, &globalQueue()});
-        stream = std::make_unique<video::StreamMain>(video::StreamMainDeps{
-            clock, log, platform->displays(), platform->advertiser(), *encoder, *sink, *capture, videoStats, videoKey,
-            mainQueue, nullptr});
-        stream->start();
-    }
-
-    // The front app watch pushes a fresh app list whenever the phone's user switches apps.
-    apps.startFrontAppTimer();
-
+    agent->startInputSide();
+    agent->startVideoSide();
     mainQueue.run();
     return 0;
 }

@@ -2,19 +2,15 @@
 
 #include <string_view>
 
+#include "base/text.h"
+
 namespace vm {
 
 std::optional<std::vector<std::string>> ctlLines(const Bytes& bytes) {
     std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     if (!isValidUtf8(text)) return std::nullopt;
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
-        if (end > start) lines.emplace_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    for (std::string_view line : splitLines(text)) lines.emplace_back(line);
     return lines;
 }
 

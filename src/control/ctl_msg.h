@@ -20,6 +20,9 @@ struct CtlMsg {
     std::shared_ptr<CtlPeer> peer;    // the encrypted connection, if any
     sockaddr_storage from{};          // source of a plain datagram; zero otherwise
     socklen_t fromLen = 0;            // 0 when there is no address to answer to
+    // No payload: the encrypted connection `peer` has ended. It comes after every
+    // message that connection delivered, so the input side can let go of what it held.
+    bool peerClosed = false;
 };
 
 // The message's command lines: the text split at line feeds with empty pieces

@@ -42,6 +42,11 @@ public:
     std::atomic<bool> ready{false};  // handshake complete
     std::atomic<double> lastSeen;    // last non-empty message (or becoming ready)
     std::atomic<double> askedIDAt{0};
+    // The agent sent this phone away (kick, unpair): what it sent before is no longer
+    // obeyed, even if it still waits in the inbox.
+    std::atomic<bool> revoked{false};
+    // Some line of this connection reached the input dispatcher, so it may hold keys or buttons.
+    std::atomic<bool> gaveInput{false};
 
 private:
     mutable std::mutex idMu_;

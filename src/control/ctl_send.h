@@ -38,11 +38,9 @@ public:
     // Sends raw bytes back the way `msg` came, unchanged.
     void replyRaw(const CtlMsg& msg, const Bytes& data);
 
-    void setPlainSender(PlainSender* plain) { plain_ = plain; }
-
 private:
     PhoneState& phone_;
-    PlainSender* plain_;
+    PlainSender* const plain_;
 };
 
 }  // namespace vm

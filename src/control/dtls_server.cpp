@@ -18,35 +18,63 @@
 
 #include "base/crypto.h"
 #include "control/ctl_peer.h"
+#include "control/ctl_throttle.h"
 
 namespace vm {
 
 namespace {
 
 constexpr size_t kRecordHeader = 13;
+constexpr size_t kAeadOverhead = 8 + 16;  // AES-GCM's explicit nonce and tag
 constexpr size_t kMaxPlain = 16384;
 // Our datagrams stay below a common path MTU; handshake messages are fragmented to fit.
 constexpr long kMtu = 1400;
 constexpr double kHandshakeLimit = 15.0;
 constexpr double kSilenceLimit = 60.0;
-constexpr double kCapLogEvery = 10.0;
+constexpr double kStrangerLogEvery = 10.0;
 constexpr const char* kCipher = "PSK-AES128-GCM-SHA256";
 
 uint64_t addrKey(const sockaddr_in& a) {
     return (static_cast<uint64_t>(a.sin_addr.s_addr) << 16) | a.sin_port;
 }
 
-std::string endpointOf(const sockaddr_in& a) {
+std::string hostOf(const sockaddr_in& a) {
     char ip[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
-    return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
+    return ip;
 }
+
+std::string endpointOf(const sockaddr_in& a) { return hostOf(a) + ":" + std::to_string(ntohs(a.sin_port)); }
+
+// " · 모두 N개" when a throttled log line stands for more than one event.
+std::string countNote(size_t n) { return n > 1 ? " · 모두 " + std::to_string(n) + "개" : std::string(); }
 
 // A plaintext (epoch 0) ClientHello: a new connection attempt, never part of an
 // established session.
 bool isInitialClientHello(const Bytes& d) {
     return d.size() > kRecordHeader && d[0] == 22 && d[1] == 0xFE && d[3] == 0 && d[4] == 0 &&
            d[kRecordHeader] == 1;
+}
+
+// Whether every record of a datagram for a known peer could be one of its own.
+// Anyone can send from the phone's address, and OpenSSL has been seen to end a
+// whole session on a malformed record (an encrypted one too short for nonce and
+// tag) instead of discarding it as DTLS should; such datagrams never reach it.
+// What passes and still fails to authenticate, OpenSSL drops by itself.
+bool plausibleRecords(const Bytes& d) {
+    size_t off = 0;
+    while (off < d.size()) {
+        if (d.size() - off < kRecordHeader) return false;
+        const uint8_t type = d[off];  // 20 to 23: the four record types of DTLS 1.2
+        const unsigned epoch = (static_cast<unsigned>(d[off + 3]) << 8) | d[off + 4];
+        const size_t len = (static_cast<size_t>(d[off + 11]) << 8) | d[off + 12];
+        if (type < 20 || type > 23 || d[off + 1] != 0xFE) return false;
+        if (len > d.size() - off - kRecordHeader) return false;
+        // No renegotiation, so no epoch after the first encrypted one.
+        if (epoch > 1 || (epoch == 1 && len < kAeadOverhead)) return false;
+        off += kRecordHeader + len;
+    }
+    return true;
 }
 
 std::string lastSslError() {
@@ -81,13 +109,17 @@ struct DtlsServer::Core : std::enable_shared_from_this<DtlsServer::Core> {
     std::vector<std::pair<std::string, Bytes>> psks;
     bool listening = false;
     bool shutDown = false;
+    bool stopping = false;  // shutting down: ending sessions tells the input side nothing
     const sockaddr_in* currentSrc = nullptr;  // the address the SSL call in progress talks to
 
     std::vector<std::shared_ptr<DtlsPeer>> peers;  // acceptance order
     std::unordered_map<uint64_t, std::shared_ptr<DtlsPeer>> byAddr;
 
-    double capLoggedAt = -1e300;
-    size_t capDropped = 0;
+    // Log lines that strangers cause, one per period at most.
+    LogThrottle capLog{kStrangerLogEvery};
+    LogThrottle addressCapLog{kStrangerLogEvery};
+    LogThrottle failedLog{kStrangerLogEvery};
+    LogThrottle stalledLog{kStrangerLogEvery};
     std::unique_ptr<RepeatingTimer> sweepTimer;
 
     // Socket and its receive thread.
@@ -110,8 +142,11 @@ struct DtlsServer::Core : std::enable_shared_from_this<DtlsServer::Core> {
     void restart(std::vector<std::pair<std::string, Bytes>> list);
     void onDatagram(const sockaddr_in& from, Bytes data);
     bool accept(const sockaddr_in& from, const Bytes& data, const std::shared_ptr<DtlsPeer>& replacing);
+    bool makeRoomFor(const sockaddr_in& from);
     void feed(const std::shared_ptr<DtlsPeer>& p, const Bytes& data);
     void advanceHandshake(const std::shared_ptr<DtlsPeer>& p);
+    void becameReady(const std::shared_ptr<DtlsPeer>& p);
+    void handshakeFailed(const std::shared_ptr<DtlsPeer>& p);
     void readRecords(const std::shared_ptr<DtlsPeer>& p);
     void armTimer(const std::shared_ptr<DtlsPeer>& p);
     void flush(SSL* ssl, const sockaddr_in& to);
@@ -121,6 +156,7 @@ struct DtlsServer::Core : std::enable_shared_from_this<DtlsServer::Core> {
     void farewell();
     void shutdown();
     size_t handshaking() const;
+    size_t handshakingFrom(const in_addr& host) const;
     bool knownIdentity(const std::string& id) const;
     Bytes cookieFor(const sockaddr_in& a) const;
 
@@ -152,7 +188,6 @@ public:
     const uint64_t key;
     // Control-queue state.
     SSL* ssl = nullptr;
-    bool failed = false;   // the handshake broke; the peer waits for the sweep
     bool removed = false;
     bool timerArmed = false;
     std::string identity;  // as the handshake named it
@@ -332,6 +367,12 @@ size_t DtlsServer::Core::handshaking() const {
     return static_cast<size_t>(std::count_if(peers.begin(), peers.end(), [](const auto& p) { return !p->ready; }));
 }
 
+size_t DtlsServer::Core::handshakingFrom(const in_addr& host) const {
+    return static_cast<size_t>(std::count_if(peers.begin(), peers.end(), [&](const auto& p) {
+        return !p->ready && p->addr.sin_addr.s_addr == host.s_addr;
+    }));
+}
+
 bool DtlsServer::Core::knownIdentity(const std::string& id) const {
     return std::any_of(psks.begin(), psks.end(), [&](const auto& e) { return e.first == id; });
 }
@@ -348,6 +389,7 @@ void DtlsServer::Core::restart(std::vector<std::pair<std::string, Bytes>> list) 
         bool drop = psks.empty() || (!p->identity.empty() && !knownIdentity(p->identity));
         if (!drop) continue;
         if (p->ready) log.logLine("짝이 풀린 폰의 DTLS 연결을 끊는다 — " + p->endpoint() + "\n");
+        p->revoked = true;
         remove(p, true);
     }
 
@@ -373,29 +415,17 @@ void DtlsServer::Core::onDatagram(const sockaddr_in& from, Bytes data) {
     auto it = byAddr.find(addrKey(from));
     if (it != byAddr.end()) {
         auto p = it->second;
-        // A fresh ClientHello from the address of a finished (or broken) session is a
-        // new connection, e.g. the phone app restarted behind the same NAT port. It
-        // goes through the cookie exchange like any stranger.
-        if ((p->ready || p->failed) && isInitialClientHello(data)) {
-            if (listening && handshaking() < kDtlsMaxHandshaking) accept(from, data, p);
+        // A fresh ClientHello from the address of a finished session is a new
+        // connection, e.g. the phone app restarted behind the same NAT port. It goes
+        // through the cookie exchange like any stranger.
+        if (p->ready && isInitialClientHello(data)) {
+            if (listening) accept(from, data, p);
             return;
         }
         feed(p, data);
         return;
     }
-    if (!listening) return;
-    if (handshaking() >= kDtlsMaxHandshaking) {
-        ++capDropped;
-        const double now = clock.now();
-        if (now - capLoggedAt >= kCapLogEvery) {
-            log.logLine("⚠︎ DTLS 핸드셰이크 중인 연결이 " + std::to_string(kDtlsMaxHandshaking) +
-                        "개 — 새 연결 시도를 버린다 (" + std::to_string(capDropped) + "개)\n");
-            capLoggedAt = now;
-            capDropped = 0;
-        }
-        return;
-    }
-    accept(from, data, nullptr);
+    if (listening) accept(from, data, nullptr);
 }
 
 bool DtlsServer::Core::accept(const sockaddr_in& from, const Bytes& data, const std::shared_ptr<DtlsPeer>& replacing) {
@@ -413,8 +443,13 @@ bool DtlsServer::Core::accept(const sockaddr_in& from, const Bytes& data, const 
     ERR_clear_error();
     if (r < 0) freeListener();  // start over with a clean object
     if (r != 1) return false;
+    // The source proved its address; only now may it take (or free) a place.
+    if (!makeRoomFor(from)) {
+        freeListener();
+        return false;
+    }
 
-    // The source proved its address: the listener becomes its connection.
+    // The listener becomes the source's connection.
     SSL* ssl = listener;
     listener = nullptr;
     if (replacing) remove(replacing, false);
@@ -427,8 +462,44 @@ bool DtlsServer::Core::accept(const sockaddr_in& from, const Bytes& data, const 
     return true;
 }
 
+bool DtlsServer::Core::makeRoomFor(const sockaddr_in& from) {
+    const double now = clock.now();
+    const size_t fromHere = handshakingFrom(from.sin_addr);
+    if (fromHere >= kDtlsMaxHandshakingPerAddress) {
+        if (auto n = addressCapLog.tick(now))
+            log.logLine("⚠︎ DTLS 핸드셰이크 중인 연결이 한 주소(" + hostOf(from) + ")에서 " +
+                        std::to_string(kDtlsMaxHandshakingPerAddress) + "개 — 새 연결 시도를 버린다 (" +
+                        std::to_string(*n) + "개)\n");
+        return false;
+    }
+    if (handshaking() < kDtlsMaxHandshaking) return true;
+    // All places taken: the address holding the most gives up its oldest one, so
+    // that neither one host nor many hosts at their own cap keep a newcomer out.
+    std::unordered_map<uint32_t, size_t> perHost;
+    for (const auto& p : peers)
+        if (!p->ready) ++perHost[p->addr.sin_addr.s_addr];
+    std::shared_ptr<DtlsPeer> victim;
+    size_t most = 0;
+    for (const auto& p : peers) {  // acceptance order: the first found is the oldest
+        if (p->ready) continue;
+        const size_t n = perHost[p->addr.sin_addr.s_addr];
+        if (n > most) {
+            most = n;
+            victim = p;
+        }
+    }
+    if (victim && most > fromHere) {
+        remove(victim, false);
+        return true;
+    }
+    if (auto n = capLog.tick(now))
+        log.logLine("⚠︎ DTLS 핸드셰이크 중인 연결이 " + std::to_string(kDtlsMaxHandshaking) +
+                    "개 — 새 연결 시도를 버린다 (" + std::to_string(*n) + "개)\n");
+    return false;
+}
+
 void DtlsServer::Core::feed(const std::shared_ptr<DtlsPeer>& p, const Bytes& data) {
-    if (!p->ssl) return;  // broken handshake: ignored until the sweep takes it
+    if (!p->ssl || !plausibleRecords(data)) return;
     BIO_write(SSL_get_rbio(p->ssl), data.data(), static_cast<int>(data.size()));
     if (p->ready) readRecords(p);
     else advanceHandshake(p);
@@ -438,12 +509,8 @@ void DtlsServer::Core::advanceHandshake(const std::shared_ptr<DtlsPeer>& p) {
     currentSrc = &p->addr;
     int r = SSL_do_handshake(p->ssl);
     int err = r == 1 ? SSL_ERROR_NONE : SSL_get_error(p->ssl, r);
-    if (r == 1) {
-        // Ready before our Finished leaves, so the phone never finds us behind it.
-        p->ready = true;
-        p->lastSeen = clock.now();
-        log.logLine("DTLS 연결 — " + p->endpoint() + "\n");
-    }
+    // Ready before our Finished leaves, so the phone never finds us behind it.
+    if (r == 1) becameReady(p);
     flush(p->ssl, p->addr);
     currentSrc = nullptr;
     if (r == 1) {
@@ -454,12 +521,32 @@ void DtlsServer::Core::advanceHandshake(const std::shared_ptr<DtlsPeer>& p) {
         armTimer(p);
         return;
     }
-    // Unknown identity or a broken exchange: the peer never becomes ready; it stays
-    // listed without its session until the sweep reports and removes it.
+    handshakeFailed(p);
+}
+
+void DtlsServer::Core::becameReady(const std::shared_ptr<DtlsPeer>& p) {
+    p->ready = true;
+    p->lastSeen = clock.now();
+    log.logLine("DTLS 연결 — " + p->endpoint() + "\n");
+    const auto ready = std::count_if(peers.begin(), peers.end(), [](const auto& q) { return q->ready.load(); });
+    if (static_cast<size_t>(ready) <= kDtlsMaxSessions) return;
+    // Only a key holder gets here; still, the table stays bounded.
+    std::shared_ptr<DtlsPeer> quietest;
+    for (const auto& q : peers)
+        if (q != p && q->ready && (!quietest || q->lastSeen.load() < quietest->lastSeen.load())) quietest = q;
+    if (!quietest) return;
+    log.logLine("⚠︎ DTLS 연결이 " + std::to_string(kDtlsMaxSessions) + "개를 넘었다 — 가장 오래 조용한 연결을 끊는다 (" +
+                quietest->endpoint() + ")\n");
+    remove(quietest, true);
+}
+
+void DtlsServer::Core::handshakeFailed(const std::shared_ptr<DtlsPeer>& p) {
+    // Unknown identity or a broken exchange: its place is free at once. (A wrong key
+    // cannot be told from lost datagrams; that handshake stalls until the sweep.)
     ERR_clear_error();
-    p->failed = true;
-    SSL_free(p->ssl);
-    p->ssl = nullptr;
+    if (auto n = failedLog.tick(clock.now()))
+        log.logLine("DTLS 핸드셰이크 실패 — 끊는다 (" + p->endpoint() + ") · PSK 가 다른 폰?" + countNote(*n) + "\n");
+    remove(p, false);
 }
 
 void DtlsServer::Core::readRecords(const std::shared_ptr<DtlsPeer>& p) {
@@ -509,10 +596,7 @@ void DtlsServer::Core::armTimer(const std::shared_ptr<DtlsPeer>& p) {
         c->flush(peer->ssl, peer->addr);
         c->currentSrc = nullptr;
         if (r < 0) {
-            ERR_clear_error();
-            peer->failed = true;
-            SSL_free(peer->ssl);
-            peer->ssl = nullptr;
+            c->handshakeFailed(peer);
             return;
         }
         c->armTimer(peer);
@@ -573,25 +657,40 @@ void DtlsServer::Core::remove(const std::shared_ptr<DtlsPeer>& p, bool notify) {
     auto it = byAddr.find(p->key);
     if (it != byAddr.end() && it->second == p) byAddr.erase(it);
     phone.clearPhoneConnIf(p.get());
+    if (p->ready && !stopping) {
+        // Behind everything the session delivered, so the input side sees it last.
+        CtlMsg closed;
+        closed.peer = p;
+        closed.peerClosed = true;
+        inbox.push(std::move(closed));
+    }
 }
 
 void DtlsServer::Core::sweep() {
     if (shutDown) return;
     const double now = clock.now();
+    std::vector<std::shared_ptr<DtlsPeer>> stalled;
     for (auto p : std::vector<std::shared_ptr<DtlsPeer>>(peers)) {
         if (!p->ready && now - p->born > kHandshakeLimit) {
-            log.logLine("DTLS 핸드셰이크 15초 미완 — 끊는다 (" + p->endpoint() + ") · PSK 가 다른 폰?\n");
-            remove(p, false);
+            stalled.push_back(p);
         } else if (p->ready && now - p->lastSeen.load() > kSilenceLimit) {
             remove(p, true);
         }
     }
+    if (stalled.empty()) return;
+    if (auto n = stalledLog.tick(now, stalled.size()))
+        log.logLine("DTLS 핸드셰이크 15초 미완 — 끊는다 (" + stalled.front()->endpoint() + ") · PSK 가 다른 폰?" +
+                    countNote(*n) + "\n");
+    for (const auto& p : stalled) remove(p, false);
 }
 
 void DtlsServer::Core::farewell() {
     if (shutDown) return;
     static const Bytes bye = toBytes("BYE\n");
-    for (auto p : std::vector<std::shared_ptr<DtlsPeer>>(peers)) sendOn(p, bye, true);
+    for (auto p : std::vector<std::shared_ptr<DtlsPeer>>(peers)) {
+        p->revoked = true;
+        sendOn(p, bye, true);
+    }
     peers.clear();
     byAddr.clear();
     phone.setPhoneConn(nullptr);
@@ -600,6 +699,7 @@ void DtlsServer::Core::farewell() {
 
 void DtlsServer::Core::shutdown() {
     if (shutDown) return;
+    stopping = true;
     sweepTimer.reset();
     for (auto p : std::vector<std::shared_ptr<DtlsPeer>>(peers)) remove(p, true);
     listening = false;

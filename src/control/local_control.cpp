@@ -11,25 +11,19 @@
 #include <chrono>
 #include <cstring>
 
+#include "base/text.h"
+
 namespace vm {
 
 void sendToCursor(CtlInbox& inbox, std::string_view text) {
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
-        if (end > start) {
-            CtlMsg msg;
-            msg.bytes.resize(end - start + 1);
-            std::copy(text.begin() + static_cast<std::ptrdiff_t>(start),
-                      text.begin() + static_cast<std::ptrdiff_t>(end), msg.bytes.begin());
-            msg.bytes.back() = '\n';
-            msg.plain = true;
-            msg.loopback = true;
-            msg.fromLen = 0;
-            inbox.push(std::move(msg));
-        }
-        start = end + 1;
+    for (std::string_view line : splitLines(text)) {
+        CtlMsg msg;
+        msg.bytes.assign(line.begin(), line.end());
+        msg.bytes.push_back('\n');
+        msg.plain = true;
+        msg.loopback = true;
+        msg.fromLen = 0;
+        inbox.push(std::move(msg));
     }
 }
 
@@ -120,17 +114,11 @@ bool runtimeDirIsOurs(const std::string& dir, std::string* reason) {
 
 std::string localControlCheck(std::string_view text) {
     if (text.size() > kLocalControlMaxTotal) return "too long";
-    size_t start = 0;
-    bool any = false;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
-        if (end - start > kLocalControlMaxLine) return "line too long";
-        if (end > start) any = true;
-        start = end + 1;
-    }
+    const auto lines = splitLines(text);
+    for (std::string_view line : lines)
+        if (line.size() > kLocalControlMaxLine) return "line too long";
     if (!isValidUtf8(text)) return "not UTF-8";
-    if (!any) return "no line";
+    if (lines.empty()) return "no line";
     return {};
 }
 

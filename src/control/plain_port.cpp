@@ -17,6 +17,7 @@ static void setCloexec(int fd) {
 
 PlainPort::PlainPort(CtlInbox& inbox) : inbox_(inbox) {
     fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd_ < 0) socketError_ = errno;
     setCloexec(fd_);
     if (::pipe(wake_) != 0) {
         wake_[0] = wake_[1] = -1;
@@ -36,13 +37,18 @@ PlainPort::~PlainPort() {
     }
 }
 
-bool PlainPort::bind(uint16_t port) {
-    if (fd_ < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    return ::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+bool PlainPort::bind(uint16_t port, std::string* why) {
+    int err = socketError_;
+    if (fd_ >= 0) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return true;
+        err = errno;
+    }
+    if (why) *why = std::strerror(err);
+    return false;
 }
 
 uint16_t PlainPort::boundPort() const {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "control/ctl_inbox.h"
 #include "control/ctl_send.h"
@@ -22,9 +23,9 @@ public:
     PlainPort(const PlainPort&) = delete;
     PlainPort& operator=(const PlainPort&) = delete;
 
-    // Binds to `port` on all IPv4 addresses (0 picks a free one). False on failure;
-    // the caller decides whether that is worth a word.
-    bool bind(uint16_t port);
+    // Binds to `port` on all IPv4 addresses (0 picks a free one). False on failure,
+    // with the system's reason in `why` when given.
+    bool bind(uint16_t port, std::string* why = nullptr);
     // The port actually bound, 0 when not bound.
     uint16_t boundPort() const;
 
@@ -39,6 +40,7 @@ public:
 private:
     CtlInbox& inbox_;
     int fd_ = -1;
+    int socketError_ = 0;     // errno of a socket that could not be made
     int wake_[2] = {-1, -1};  // self-pipe that interrupts the loop's poll
     std::atomic<bool> stopping_{false};
 };

@@ -167,6 +167,11 @@ void Keyboard::handleKey(int hid, bool down) {
             flags = (flags & ~ev::kFlagOption) | sub->second;
         }
         if (hid == kSpace) spaceDownPosted_ = down;
+        {
+            std::lock_guard<std::mutex> lk(modsMu_);
+            if (down) keysDown_.insert(hid);
+            else keysDown_.erase(hid);
+        }
         post(down ? ev::kKeyDown : ev::kKeyUp, hid, down, flags);
         return;
     }
@@ -205,7 +210,28 @@ void Keyboard::sweepMods(double now) {
     lastKeyAt_ = now;
 }
 
+std::set<int> Keyboard::keysDown() const {
+    std::lock_guard<std::mutex> lk(modsMu_);
+    return keysDown_;
+}
+
+void Keyboard::releaseKeys() {
+    std::set<int> held;
+    {
+        std::lock_guard<std::mutex> lk(modsMu_);
+        held.swap(keysDown_);
+    }
+    // Posted directly: handleKey could turn a Tab release into an app-switcher step.
+    for (int hid : held) {
+        uint64_t flags = currentFlags();
+        if (isArrow(hid)) flags |= platform::ev::kFlagNumericPad | platform::ev::kFlagSecondaryFn;
+        if (hid == kSpace) spaceDownPosted_ = false;
+        post(platform::ev::kKeyUp, hid, false, flags);
+    }
+}
+
 void Keyboard::releaseMods() {
+    releaseKeys();
     std::vector<int> held;
     {
         std::lock_guard<std::mutex> lk(modsMu_);

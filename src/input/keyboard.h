@@ -34,8 +34,14 @@ public:
     // " (수정자 ⌃⌥⇧⌘ 폰이 누른 것 0xE0,…)" or "".
     std::string modifierNote();
     void sweepMods(double now);
-    // Releases every modifier the phone holds (handleKey up for each), then forgets them.
+    // Releases everything the phone holds: the ordinary keys first (releaseKeys), then
+    // every modifier (handleKey up for each), then forgets them.
     void releaseMods();
+    // Posts the release of every ordinary key whose press went out without one, so
+    // a phone that vanished mid-press leaves no key repeating on the desktop.
+    void releaseKeys();
+    // Ordinary (non-modifier) keys pressed and not yet released; safe from any thread.
+    std::set<int> keysDown() const;
 
     // Whether the phone holds a Control key; safe from any thread.
     bool phoneHoldsControl() const { return holdsControl_.load(); }
@@ -50,8 +56,9 @@ private:
     Logger& log_;
     platform::Events& events_;
     std::function<void()> switchInputSource_;
-    mutable std::mutex modsMu_;  // guards modsDown_ for readers on other threads
+    mutable std::mutex modsMu_;  // guards modsDown_ and keysDown_ for readers on other threads
     std::set<int> modsDown_;
+    std::set<int> keysDown_;     // at most one entry per usage of HID_TO_VK
     double lastKeyAt_;
     std::set<int> unmappedSeen_;
     bool switcherActive_ = false;  // the app switcher is held open for the phone

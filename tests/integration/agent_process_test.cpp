@@ -1,8 +1,12 @@
 // The agent as a real process: where it logs at start, what it says on standard
 // error, how it ends on SIGTERM, and how it treats its command line and scene file.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -207,3 +211,70 @@ TEST_F(AgentProcess, FollowsXdgStateAndDataHomes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A UDP socket holding 0.0.0.0:port, as another program (or agent) would.
+struct HeldPort {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    explicit HeldPort(uint16_t port) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~HeldPort() { ::close(fd); }
+    bool ok = false;
+};
+
+}  // namespace
+
+TEST_F(AgentProcess, APortInUseStopsTheStartSayingWhichAndWhy) {
+    for (uint16_t base : {uint16_t(47822), uint16_t(47823)}) {
+        const uint16_t offset = freePortOffset();
+        const std::string port = "udp/" + std::to_string(base + offset);
+        HeldPort held(static_cast<uint16_t>(base + offset));
+        ASSERT_TRUE(held.ok);
+        auto agent = start({}, {{"VELLOMARK_PORT_OFFSET", std::to_string(offset)}});
+        auto st = agent->waitExit(20.0);
+        ASSERT_TRUE(st.has_value()) << "still running with " << port << " taken";
+        EXPECT_TRUE(st->exitedWith(1)) << st->describe();
+        const std::string err = agent->stderrText();
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(err.rfind("vellomark: ⚠︎ ", 0), 0u) << err;
+        EXPECT_NE(err.find(port + " "), std::string::npos) << err;
+        if (base == 47822) {
+            EXPECT_NE(err.find(" 를 못 열었다 — Address already in use"), std::string::npos) << err;
+        }
+        const std::string log = fileText(logPath());
+        EXPECT_NE(log.find(err.substr(std::string("vellomark: ").size())), std::string::npos) << log;
+        EXPECT_EQ(log.find("listening udp/" + std::to_string(47822 + offset)), std::string::npos) << log;
+    }
+}
+
+TEST_F(AgentProcess, ASecondAgentOnTheSamePortsStopsAndTheFirstServesOn) {
+    const uint16_t offset = freePortOffset();
+    auto first = start({}, {{"VELLOMARK_PORT_OFFSET", std::to_string(offset)}});
+    waitStarted(*first);
+    TempDir otherHome{"vellomark-second"};
+    fs::create_directories(otherHome / "run");
+    ::chmod((otherHome / "run").c_str(), 0700);
+    EnvOverrides env = baseEnv();
+    env["HOME"] = otherHome.path();
+    env["XDG_RUNTIME_DIR"] = otherHome / "run";
+    env["VELLOMARK_PORT_OFFSET"] = std::to_string(offset);
+    auto second = spawn({kAgent}, env, otherHome.path());
+    auto st = second->waitExit(20.0);
+    ASSERT_TRUE(st.has_value()) << "the second agent kept running";
+    EXPECT_TRUE(st->exitedWith(1)) << st->describe();
+    // The video port or the plain one, whichever it tried first, named in one line.
+    const std::string err = second->stderrText();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    const bool named = err.find("udp/" + std::to_string(47822 + offset) + " ") != std::string::npos ||
+                       err.find("udp/" + std::to_string(47823 + offset) + " ") != std::string::npos;
+    EXPECT_TRUE(named) << err;
+    EXPECT_EQ(fileText(otherHome / ".local/state/vellomark/inputd.log").find("listening udp/"), std::string::npos);
+    EXPECT_TRUE(first->running());
+    expectCleanTerm(*first);
+}

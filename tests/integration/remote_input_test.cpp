@@ -72,3 +72,22 @@ TEST_F(RemoteInput, PhoneLinesBecomeDesktopEventsInOrder) {
         EXPECT_EQ(ev[i]["text"], text);
     }
 }
+
+TEST_F(RemoteInput, APhoneThatLeavesWhileHoldingLetsGo) {
+    pair();
+    std::string out;
+    // Presses with no release, then the phone closes its connection.
+    ASSERT_TRUE(run("vellomark-phone", {"ctl", "--wait", "P 9 ", "K 4 1", "B L 1", "P 9"}, &out).exitedWith(0)) << out;
+    ASSERT_TRUE(waitForFileContaining(logPath(), "폰 연결이 끝났다 — 눌린 채인 키와 버튼을 놓는다", 10))
+        << fileText(logPath());
+    ASSERT_TRUE(waitUntil([&] { return trace().size() >= 4; }, 5)) << fileText(tracePath());
+    auto ev = trace();
+    // The key goes up, and the button.
+    bool keyUp = false, buttonUp = false;
+    for (size_t i = 2; i < ev.size(); ++i) {
+        keyUp = keyUp || (ev[i]["kind"] == "key" && ev[i]["type"] == 11 && ev[i]["vk"] == 0);
+        buttonUp = buttonUp || (ev[i]["kind"] == "mouse" && ev[i]["type"] == 2);
+    }
+    EXPECT_TRUE(keyUp) << fileText(tracePath());
+    EXPECT_TRUE(buttonUp) << fileText(tracePath());
+}

@@ -150,3 +150,48 @@ TEST_F(BadInput, OversizedPlainDatagramIsRefusedWithAShortLogLine) {
     ASSERT_NE(at, std::string::npos) << text;
     EXPECT_LT(text.size() - at, 120u) << "the refused word is cut short in the log";
 }
+
+TEST_F(BadInput, APairingFloodCostsTheLogATrickleAndLeavesRoomForAPhone) {
+    auto logText = [&] {
+        std::ifstream in(dir / "logs" / "inputd.log");
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    auto count = [](const std::string& hay, const std::string& needle) {
+        size_t n = 0;
+        for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+        return n;
+    };
+    auto datagram = [](const std::string& text, uint8_t host) {
+        CtlMsg m;
+        m.bytes = toBytes(text);
+        m.plain = true;
+        vm::testing::setSource(m.from, m.fromLen, host);
+        return m;
+    };
+    const std::string popen = "POPEN 7 " + base64Encode(Bytes(65, 4));
+    // 20,000 openings of a request nobody made, from one host.
+    for (int i = 0; i < 20000; ++i) loop->route(datagram(popen, 7));
+    std::string text = logText();
+    EXPECT_EQ(count(text, "짝짓기 열기 #7 — 해당 요청 없음"), 5u) << "a short burst is read, the rest is not";
+    EXPECT_EQ(count(text, "짝짓기 평문이 너무 잦다 — 1개를 읽지 않고 버렸다"), 1u);
+
+    // A phone on another host still pairs meanwhile.
+    loop->route(datagram("PAIR2 phone-1 " + base64Encode(std::string("Phone")) + " " + base64Encode(Bytes(32, 1)), 8));
+    ASSERT_FALSE(plain.sent.empty());
+    EXPECT_EQ(plain.sent.back().data.rfind("PAIRING2 ", 0), 0u);
+
+    // Forged sources each get a fresh budget; all of them together do not.
+    for (int i = 0; i < 2000; ++i) loop->route(datagram(popen, static_cast<uint8_t>(10 + i % 240)));
+    text = logText();
+    EXPECT_EQ(count(text, "짝짓기 열기 #7 — 해당 요청 없음"), 5u + 14u) << "20 at once for everyone together";
+    EXPECT_EQ(count(text, "짝짓기 평문이 너무 잦다"), 1u) << "one line per 10 s";
+
+    clock.advance(10.0);
+    loop->route(datagram(popen, 7));
+    text = logText();
+    EXPECT_EQ(count(text, "짝짓기 열기 #7 — 해당 요청 없음"), 20u) << "the budget fills up again";
+    loop->route(datagram(popen + "x", 200));
+    for (int i = 0; i < 50; ++i) loop->route(datagram(popen, 7));
+    EXPECT_NE(logText().find("짝짓기 평문이 너무 잦다 — "), std::string::npos);
+    EXPECT_LE(count(logText(), "짝짓기 평문이 너무 잦다"), 2u);
+}

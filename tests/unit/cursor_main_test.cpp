@@ -8,9 +8,13 @@
 
 #include "app/cursor_main.h"
 #include "base/base64.h"
+#include "control/plain_port.h"
+#include "input/keyboard.h"
+#include "input/pointer.h"
 #include "pairing/pairing.h"
 #include "platform/headless/headless_desktop.h"
 #include "support/fake_peer.h"
+#include "support/recording_events.h"
 
 namespace fs = std::filesystem;
 using namespace vm;
@@ -35,6 +39,10 @@ struct LoopFixture : ::testing::Test {
     std::vector<std::string> handled;
     CursorRooms rooms;
     std::unique_ptr<CursorMain> loop;
+    // Real keyboard and pointer state behind a small stand-in for the dispatcher.
+    vm::testing::RecordingEvents events;
+    Keyboard keyboard{clock, log, events, [] {}};
+    Pointer pointer{clock, log, events, keyboard};
 
     void SetUp() override {
         rooms.handle = [this](const std::string& l) { handled.push_back(l); };
@@ -42,9 +50,44 @@ struct LoopFixture : ::testing::Test {
         rooms.inputSourceTag = [] { return std::string("en"); };
         build();
     }
-    void build() {
-        loop = std::make_unique<CursorMain>(CursorDeps{clock, log, desktop, hooks, inbox, phone, sender, store, pairing},
-                                            rooms);
+    void build(PlainPort* plainPort = nullptr, uint16_t plainPortNumber = 0) {
+        CursorDeps deps{clock, log, desktop, hooks, inbox, phone, sender, store, pairing};
+        deps.plainPort = plainPort;
+        deps.plainPortNumber = plainPortNumber;
+        loop = std::make_unique<CursorMain>(deps, rooms);
+    }
+    // "K hid 0|1" and "B name 0|1" press and release for real; the rest is only recorded.
+    void wireInput() {
+        rooms.handle = [this](const std::string& l) {
+            handled.push_back(l);
+            auto w = ctlWords(l);
+            if (w.size() != 3) return;
+            if (w[0] == "K") keyboard.handleKey(std::stoi(w[1]), w[2] == "1");
+            if (w[0] == "B" && w[2] == "1") {
+                ButtonInfo b = buttonInfo(w[1]);
+                pointer.buttonsDown.insert(w[1]);
+                pointer.post(b.downType, pointer.currentCursor(), b.number);
+            }
+        };
+        rooms.releaseAll = [this] { pointer.releaseAll(); };
+        rooms.holdsInput = [this] {
+            return !pointer.buttonsDown.empty() || !keyboard.modsDown().empty() || !keyboard.keysDown().empty();
+        };
+        build();
+    }
+    // Whether the last key event for `hid` let it go, and the last left-button event too.
+    bool keyReleased(int hid) {
+        auto keys = events.keyList();
+        for (auto it = keys.rbegin(); it != keys.rend(); ++it)
+            if (it->hid == hid) return !it->down;
+        return false;
+    }
+    bool leftReleased() { return !events.mouse.empty() && events.mouse.back().type == platform::ev::kLeftMouseUp; }
+    CtlMsg closedNotice(const std::shared_ptr<RecordingPeer>& peer) {
+        CtlMsg m;
+        m.peer = peer;
+        m.peerClosed = true;
+        return m;
     }
     void TearDown() override {
         std::error_code ec;
@@ -272,4 +315,99 @@ TEST_F(LoopFixture, PassPopsOneMessageAndRunsTheSweeps) {
     EXPECT_EQ(handled, std::vector<std::string>{"M 3 4"});
     loop->pass(0.0);
     EXPECT_DOUBLE_EQ(quiet, 0.0);
+}
+
+TEST_F(LoopFixture, APhoneThatLeavesOrFallsSilentLetsGoOfWhatItHeld) {
+    wireInput();
+    auto press = [&](const std::shared_ptr<RecordingPeer>& peer) {
+        loop->route(encrypted(peer, "K 225 1\nK 4 1\nB L 1"));  // Shift, "a", the left button
+        ASSERT_FALSE(keyReleased(4));
+        ASSERT_FALSE(leftReleased());
+    };
+    auto expectAllReleased = [&] {
+        EXPECT_TRUE(keyReleased(4)) << "an ordinary key is let go, not only the modifiers";
+        EXPECT_TRUE(keyReleased(225));
+        EXPECT_TRUE(leftReleased());
+        EXPECT_TRUE(keyboard.keysDown().empty());
+        EXPECT_TRUE(pointer.buttonsDown.empty());
+    };
+
+    // The session ends (the phone closed it, failed, or was swept for silence).
+    auto peer = std::make_shared<RecordingPeer>(clock.now());
+    peer->setPhoneID("p");
+    press(peer);
+    loop->route(closedNotice(peer));
+    expectAllReleased();
+    EXPECT_EQ(count(logText(), "폰 연결이 끝났다 — 눌린 채인 키와 버튼을 놓는다"), 1u);
+    loop->route(closedNotice(peer));
+    EXPECT_EQ(count(logText(), "눌린 채인 키와 버튼을 놓는다"), 1u) << "nothing held, nothing to say";
+
+    // The phone stops talking: 10 s are allowed, then everything goes up.
+    auto quiet = std::make_shared<RecordingPeer>(clock.now());
+    quiet->setPhoneID("q");
+    press(quiet);
+    clock.advance(9.5);
+    loop->pass(0.0);
+    EXPECT_FALSE(keyReleased(4));
+    clock.advance(1.0);
+    loop->pass(0.0);
+    expectAllReleased();
+    EXPECT_EQ(count(logText(), "초째 조용하다 — 눌린 채인 키와 버튼을 놓는다"), 1u);
+    loop->pass(0.0);
+    EXPECT_EQ(count(logText(), "초째 조용하다"), 1u);
+}
+
+TEST_F(LoopFixture, LinesQueuedByAKickedOrUnpairedPhoneAreDropped) {
+    wireInput();
+    auto peer = std::make_shared<RecordingPeer>(clock.now());
+    peer->setPhoneID("p");
+    loop->route(encrypted(peer, "K 4 1"));
+    // Already queued behind the kick: a move and a key.
+    inbox.push(encrypted(peer, "M 5 5"));
+    inbox.push(encrypted(peer, "K 5 1"));
+    loop->route(local("KICK 0\n"));
+    EXPECT_TRUE(peer->revoked.load());
+    EXPECT_TRUE(keyReleased(4)) << "a kicked phone holds nothing";
+    loop->pass(0.0);
+    loop->pass(0.0);
+    EXPECT_EQ(handled, std::vector<std::string>{"K 4 1"});
+    EXPECT_FALSE(phone.hasPhone.load()) << "the kicked phone is not made present again";
+    EXPECT_EQ(phone.phoneConn(), nullptr);
+    loop->route(closedNotice(peer));
+    EXPECT_EQ(count(logText(), "눌린 채인 키와 버튼을 놓는다"), 1u) << "its end comes after its release";
+
+    // Unpaired: the same for what the phone sent before.
+    auto other = std::make_shared<RecordingPeer>(clock.now());
+    other->setPhoneID("o");
+    loop->route(encrypted(other, "M 1 1"));
+    loop->route(local("UNPAIR o\n"));
+    loop->route(encrypted(other, "M 2 2"));
+    EXPECT_EQ(handled.back(), "M 1 1");
+    EXPECT_FALSE(phone.hasPhone.load());
+
+    // A phone that connects again is a new connection, and welcome.
+    auto again = std::make_shared<RecordingPeer>(clock.now());
+    again->setPhoneID("o");
+    loop->route(encrypted(again, "M 3 3"));
+    EXPECT_EQ(handled.back(), "M 3 3");
+    EXPECT_TRUE(phone.hasPhone.load());
+}
+
+TEST_F(LoopFixture, APlainPortInUseIsSaidClearlyAndNeverCalledListening) {
+    PlainPort first(inbox);
+    ASSERT_TRUE(first.bind(0));
+    PlainPort second(inbox);
+    build(&second, first.boundPort());
+    EXPECT_FALSE(loop->openPlainPort());
+    const std::string text = logText();
+    EXPECT_NE(text.find("⚠︎ 평문 포트 udp/" + std::to_string(first.boundPort()) +
+                        " 를 못 열었다 — Address already in use · 다른 에이전트가 이미 떠 있나? 끝낸다\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("listening udp/"), std::string::npos);
+
+    PlainPort free(inbox);
+    build(&free, 0);
+    EXPECT_TRUE(loop->openPlainPort());
+    EXPECT_NE(logText().find("listening udp/0 — 평문: 짝짓기 + 로컬 도구\n"), std::string::npos);
 }

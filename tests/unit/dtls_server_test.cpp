@@ -47,12 +47,14 @@ size_t count(const std::string& hay, const std::string& needle) {
 // An OpenSSL DTLS client on memory BIOs over a UDP socket of its own, driven step by step.
 class RawClient {
 public:
-    RawClient(uint16_t serverPort, std::string identity = "nobody.000000000000", Bytes key = Bytes(32, 1))
+    // `host` is the client's own loopback address (127.0.0.host), so tests can play several machines.
+    RawClient(uint16_t serverPort, std::string identity = "nobody.000000000000", Bytes key = Bytes(32, 1),
+              uint8_t host = 1)
         : identity_(std::move(identity)), key_(std::move(key)) {
         fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
         sockaddr_in local{};
         local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        local.sin_addr.s_addr = htonl((127u << 24) | host);
         ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
         server_.sin_family = AF_INET;
         server_.sin_port = htons(serverPort);
@@ -191,13 +193,22 @@ struct DtlsServerTest : ::testing::Test {
         ss << in.rdbuf();
         return ss.str();
     }
+    // The next message with a payload; notices of ended sessions are counted in `closedSeen`.
+    std::optional<CtlMsg> nextMessage(double timeout = 5.0) {
+        for (;;) {
+            auto m = inbox.pop(timeout);
+            if (!m || !m->peerClosed) return m;
+            closedSeen.push_back(m->peer);
+        }
+    }
     // Sends `text` from the client and returns the message as the inbox got it.
     CtlMsg roundTrip(DtlsClient& c, const std::string& text) {
         EXPECT_TRUE(c.send(text));
-        auto m = inbox.pop(5.0);
+        auto m = nextMessage();
         EXPECT_TRUE(m.has_value());
         return m ? *m : CtlMsg{};
     }
+    std::vector<std::shared_ptr<CtlPeer>> closedSeen;
 };
 
 TEST_F(DtlsServerTest, RightKeyBecomesReadyAndMessagesFlowBothWays) {
@@ -258,6 +269,13 @@ TEST_F(DtlsServerTest, ClientCloseRemovesPeerAndClearsPhoneConn) {
     EXPECT_TRUE(waitFor([&] { return server->peerCount() == 0; }));
     EXPECT_EQ(phone.phoneConn(), nullptr);
     EXPECT_FALSE(c->send("late\n"));
+    // The input side hears of the end, after everything the session delivered.
+    auto closed = inbox.pop(5.0);
+    ASSERT_TRUE(closed);
+    EXPECT_TRUE(closed->peerClosed);
+    EXPECT_EQ(closed->peer, m.peer);
+    EXPECT_TRUE(closed->bytes.empty());
+    EXPECT_FALSE(closed->peer->revoked.load()) << "the phone left by itself";
 }
 
 TEST_F(DtlsServerTest, TwoClientsAreSeparatePeers) {
@@ -282,23 +300,33 @@ TEST_F(DtlsServerTest, TwoClientsAreSeparatePeers) {
     EXPECT_EQ(toString(*rb), "to b\n");
 }
 
-TEST_F(DtlsServerTest, WrongKeyAndUnknownIdentityNeverBecomeReadyAndAreSweptAfter15s) {
+TEST_F(DtlsServerTest, UnknownIdentityFreesItsPlaceAtOnceAndAWrongKeyIsSweptAfter15s) {
     std::string err;
-    EXPECT_FALSE(connect(idA, keyB, 1.5, &err));
+    // An identity we do not know fails the handshake on our side: its place is free at once.
     EXPECT_FALSE(connect("PHONE-X.ffffffffffff", keyA, 1.5, &err));
-    EXPECT_TRUE(waitFor([&] { return server->peerCount() == 2; }));
+    EXPECT_FALSE(connect("PHONE-Y.ffffffffffff", keyA, 1.5, &err));
+    EXPECT_TRUE(waitFor([&] { return server->peerCount() == 0; }));
+    std::string text = logText();
+    EXPECT_EQ(count(text, "DTLS 핸드셰이크 실패 — 끊는다 (127.0.0.1:"), 1u) << "strangers cost one line per 10 s";
+    EXPECT_EQ(count(text, ") · PSK 가 다른 폰?\n"), 1u);
+    clock.advance(11.0);
+    EXPECT_FALSE(connect("PHONE-Z.ffffffffffff", keyA, 1.5, &err));
+    EXPECT_TRUE(waitFor([&] { return count(logText(), "DTLS 핸드셰이크 실패 — 끊는다") == 2; }));
+    EXPECT_NE(logText().find(") · PSK 가 다른 폰? · 모두 2개\n"), std::string::npos) << logText();
+
+    // A wrong key is never told apart from a lost datagram (DTLS drops what does not
+    // authenticate): that handshake stalls until the sweep.
+    EXPECT_FALSE(connect(idA, keyB, 1.5, &err));
+    EXPECT_EQ(server->peerCount(), 1u);
     EXPECT_EQ(logText().find("DTLS 연결 — "), std::string::npos);
     EXPECT_FALSE(inbox.pop(0.1));
-
     clock.advance(15.0);
     server->sweepPeers();
-    EXPECT_EQ(server->peerCount(), 2u);  // not yet more than 15 s
+    EXPECT_EQ(server->peerCount(), 1u);  // not yet more than 15 s
     clock.advance(0.5);
     server->sweepPeers();
     EXPECT_EQ(server->peerCount(), 0u);
-    const std::string text = logText();
-    EXPECT_EQ(count(text, "DTLS 핸드셰이크 15초 미완 — 끊는다 (127.0.0.1:"), 2u);
-    EXPECT_EQ(count(text, ") · PSK 가 다른 폰?\n"), 2u);
+    EXPECT_EQ(count(logText(), "DTLS 핸드셰이크 15초 미완 — 끊는다 (127.0.0.1:"), 1u);
 
     // The right key still gets in afterwards.
     EXPECT_TRUE(connect(idA, keyA));
@@ -319,6 +347,9 @@ TEST_F(DtlsServerTest, ReadyPeerSilentMoreThan60sIsCancelled) {
     EXPECT_EQ(logText().find("핸드셰이크 15초"), std::string::npos);
     EXPECT_FALSE(c->receive(3.0));
     EXPECT_TRUE(c->closed());
+    auto closed = inbox.pop(1.0);
+    ASSERT_TRUE(closed && closed->peerClosed);
+    EXPECT_EQ(closed->peer, m.peer);
 }
 
 TEST_F(DtlsServerTest, RestartWithEmptyListStopsAnsweringAndKeepsThePortForLater) {
@@ -357,6 +388,8 @@ TEST_F(DtlsServerTest, RestartKeepsPeersButDropsThoseWhoseKeyWasRemoved) {
     EXPECT_EQ(server->boundPort(), port);
     EXPECT_EQ(server->peerCount(), 1u);
     EXPECT_EQ(phone.phoneConn(), nullptr);
+    EXPECT_TRUE(ma.peer->revoked.load()) << "what the unpaired phone still has queued is not obeyed";
+    EXPECT_FALSE(mb.peer->revoked.load());
     EXPECT_NE(logText().find("짝이 풀린 폰의 DTLS 연결을 끊는다 — " + ma.peer->endpoint()), std::string::npos);
     EXPECT_FALSE(a->receive(2.0));
     EXPECT_TRUE(a->closed());
@@ -384,6 +417,7 @@ TEST_F(DtlsServerTest, FarewellAllSaysByeToEveryPeer) {
     EXPECT_EQ(server->peerCount(), 0u);
     EXPECT_EQ(phone.phoneConn(), nullptr);
     EXPECT_FALSE(phone.hasPhone.load());
+    EXPECT_TRUE(ma.peer->revoked.load());
     for (auto* c : {a.get(), b.get()}) {
         auto r = c->receive(5.0);
         ASSERT_TRUE(r);
@@ -435,26 +469,103 @@ TEST_F(DtlsServerTest, GarbageAndCookielessHellosLeaveNoPeers) {
     EXPECT_EQ(toString(roundTrip(*c, "ok\n").bytes), "ok\n");
 }
 
-TEST_F(DtlsServerTest, HandshakesInProgressAreCappedAt32) {
+TEST_F(DtlsServerTest, StalledHandshakesFromOtherHostsNeverLockAPairedPhoneOut) {
     std::vector<std::unique_ptr<RawClient>> stalled;
-    for (int i = 0; i < 34; ++i) {
-        stalled.push_back(std::make_unique<RawClient>(server->boundPort()));
-        // The 33rd and 34th get no HelloVerifyRequest at all once 32 are pending.
-        if (!stalled.back()->proveAddress(i < 32 ? 2.0 : 0.5)) {
-            EXPECT_GE(i, 32);
-        }
-        if (i < 32) {
-            ASSERT_TRUE(waitFor([&] { return server->peerCount() == static_cast<size_t>(i + 1); }));
-        }
-    }
-    EXPECT_EQ(server->peerCount(), 32u);
-    EXPECT_EQ(count(logText(), "⚠︎ DTLS 핸드셰이크 중인 연결이 32개 — 새 연결 시도를 버린다"), 1u);
-    EXPECT_FALSE(connect(idA, keyA, 1.0));
+    auto stall = [&](uint8_t host) {
+        stalled.push_back(std::make_unique<RawClient>(server->boundPort(), "nobody.000000000000", Bytes(32, 1), host));
+        return stalled.back()->proveAddress();
+    };
+    // One host gets four places; its fifth and sixth proven hellos are turned away.
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(stall(2)) << "the cookie exchange itself is never refused";
+    EXPECT_TRUE(waitFor([&] { return server->peerCount() == 4; }));
+    EXPECT_TRUE(waitFor([&] {
+        return count(logText(), "⚠︎ DTLS 핸드셰이크 중인 연결이 한 주소(127.0.0.2)에서 4개 — 새 연결 시도를 버린다") == 1;
+    }));
+    EXPECT_EQ(server->peerCount(), 4u);
+    auto a = connect(idA, keyA);
+    ASSERT_TRUE(a) << "a phone on another host gets in beside the flood";
+    EXPECT_EQ(toString(roundTrip(*a, "in\n").bytes), "in\n");
+
+    // Seven more hosts at their cap fill every place (4 × 8 = 32) …
+    for (uint8_t host = 3; host <= 9; ++host)
+        for (int i = 0; i < 4; ++i) ASSERT_TRUE(stall(host));
+    EXPECT_TRUE(waitFor([&] { return server->peerCount() == 33; }));  // 32 handshakes and phone A
+    // … and still a newcomer takes the oldest place of a busiest host: one more host,
+    // then the second phone.
+    ASSERT_TRUE(stall(10));
+    auto b = connect(idB, keyB);
+    ASSERT_TRUE(b) << "a full table gives way to a phone";
+    EXPECT_EQ(toString(roundTrip(*b, "in too\n").bytes), "in too\n");
+    EXPECT_EQ(server->peerCount(), 33u);  // the phone took one stalled handshake's place
 
     clock.advance(16.0);
     server->sweepPeers();
-    EXPECT_EQ(server->peerCount(), 0u);
-    EXPECT_TRUE(connect(idA, keyA));
+    EXPECT_EQ(server->peerCount(), 2u);
+    EXPECT_EQ(count(logText(), "DTLS 핸드셰이크 15초 미완 — 끊는다"), 1u) << "one line for the whole flood";
+    EXPECT_NE(logText().find("PSK 가 다른 폰? · 모두 31개\n"), std::string::npos) << logText();
+}
+
+TEST_F(DtlsServerTest, ForgedRecordsFromThePhonesOwnAddressLeaveItsSessionAlone) {
+    RawClient raw(server->boundPort(), idA, keyA);
+    ASSERT_TRUE(raw.handshake(5.0));
+    raw.write("before\n");
+    auto first = nextMessage();
+    ASSERT_TRUE(first && first->peer);
+
+    // Records anyone can send from the phone's address and port, without its key.
+    auto record = [](uint8_t type, uint16_t epoch, size_t claimed, size_t carried) {
+        Bytes r(13 + carried, 0x5A);
+        r[0] = type;
+        r[1] = 0xFE;
+        r[2] = 0xFD;
+        r[3] = static_cast<uint8_t>(epoch >> 8);
+        r[4] = static_cast<uint8_t>(epoch);
+        for (int i = 5; i < 11; ++i) r[i] = 0;
+        r[10] = 0x40;  // a sequence number ahead of the phone's
+        r[11] = static_cast<uint8_t>(claimed >> 8);
+        r[12] = static_cast<uint8_t>(claimed);
+        return r;
+    };
+    std::vector<Bytes> forged;
+    for (size_t len = 0; len < 24; ++len) forged.push_back(record(23, 1, len, len));  // shorter than nonce + tag
+    forged.push_back(record(21, 1, 2, 2));                                            // a 15-byte "alert"
+    forged.push_back(record(23, 1, 40, 40));                                          // garbage that fails to authenticate
+    forged.push_back(record(23, 1, 400, 40));                                         // claims more than it carries
+    forged.push_back(record(23, 2, 40, 40));                                          // an epoch that never was
+    forged.push_back(record(99, 1, 40, 40));                                          // no such record type
+    forged.push_back(record(21, 0, 2, 2));                                            // a plaintext alert
+    Bytes two = record(23, 1, 40, 40);
+    Bytes shortOne = record(23, 1, 2, 2);
+    two.insert(two.end(), shortOne.begin(), shortOne.end());
+    forged.push_back(two);                                                            // a good-looking one, then a short one
+    for (const auto& f : forged) raw.sendRaw(f);
+
+    raw.write("after\n");
+    auto m = nextMessage();
+    ASSERT_TRUE(m) << logText();
+    EXPECT_EQ(toString(m->bytes), "after\n");
+    EXPECT_EQ(m->peer, first->peer) << "the same session carries on";
+    EXPECT_EQ(server->peerCount(), 1u);
+    EXPECT_EQ(logText().find("DTLS 연결 끊김"), std::string::npos) << logText();
+    EXPECT_TRUE(closedSeen.empty());
+}
+
+TEST_F(DtlsServerTest, FinishedSessionsAreBoundedTooTheQuietestGoing) {
+    std::vector<std::unique_ptr<DtlsClient>> phones;
+    for (size_t i = 0; i < kDtlsMaxSessions; ++i) {
+        phones.push_back(connect(idA, keyA));
+        ASSERT_TRUE(phones.back());
+    }
+    clock.advance(1.0);
+    auto last = connect(idB, keyB);
+    ASSERT_TRUE(last);
+    EXPECT_EQ(toString(roundTrip(*last, "new\n").bytes), "new\n");
+    EXPECT_EQ(server->peerCount(), kDtlsMaxSessions);
+    EXPECT_EQ(count(logText(), "⚠︎ DTLS 연결이 64개를 넘었다 — 가장 오래 조용한 연결을 끊는다 (127.0.0.1:"), 1u);
+    // All were equally quiet: the oldest goes, and hears of it.
+    EXPECT_FALSE(phones.front()->receive(2.0));
+    EXPECT_TRUE(phones.front()->closed());
+    EXPECT_FALSE(phones.back()->closed());
 }
 
 TEST_F(DtlsServerTest, HandshakeFlightIsRetransmittedByTheTimer) {
@@ -478,18 +589,20 @@ TEST_F(DtlsServerTest, NewSessionFromTheSamePortReplacesTheOldOne) {
     RawClient raw(server->boundPort(), idA, keyA);
     ASSERT_TRUE(raw.handshake(5.0));
     raw.write("one\n");
-    auto m1 = inbox.pop(5.0);
+    auto m1 = nextMessage();
     ASSERT_TRUE(m1 && m1->peer);
 
     raw.newSession();  // the app restarted, same source port
     ASSERT_TRUE(raw.handshake(5.0));
     raw.write("two\n");
-    auto m2 = inbox.pop(5.0);
+    auto m2 = nextMessage();
     ASSERT_TRUE(m2 && m2->peer);
     EXPECT_EQ(toString(m2->bytes), "two\n");
     EXPECT_NE(m1->peer, m2->peer);
     EXPECT_EQ(m1->peer->endpoint(), m2->peer->endpoint());
     EXPECT_EQ(server->peerCount(), 1u);
+    ASSERT_EQ(closedSeen.size(), 1u) << "the replaced session ended";
+    EXPECT_EQ(closedSeen[0], m1->peer);
 }
 
 TEST_F(DtlsServerTest, BusyPortIsReportedAndLeavesTheChannelClosed) {

@@ -340,9 +340,7 @@ TEST_F(Replies, ReplyToALocalMessageGoesNowhere) {
 TEST_F(Replies, PlainReplyWithoutASocketIsDropped) {
     CtlSender noSocket(phone, nullptr);
     EXPECT_NO_THROW(noSocket.ctlReply(plainFrom("127.0.0.1", 9, "X"), "Y"));
-    noSocket.setPlainSender(&plain);
-    noSocket.ctlReply(plainFrom("127.0.0.1", 9, "X"), "Y");
-    EXPECT_EQ(plain.sent.size(), 1u);
+    EXPECT_TRUE(plain.sent.empty()) << "the fixture's socket is not borrowed";
 }
 
 TEST_F(Replies, SendChunkedSendsOneMessagePerLine) {

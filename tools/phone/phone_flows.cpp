@@ -169,10 +169,16 @@ int runCtl(MessageLink& link, const Clock& clock, const CtlOptions& opt, const O
         }
     }
     const double end = clock.monotonic() + (opt.waitPrefix ? opt.timeout : opt.linger);
+    double nextSign = clock.monotonic() + kSignOfLifeSeconds;
     for (;;) {
         double now = clock.monotonic();
         if (now >= end) break;
-        auto msg = link.receive(end - now);
+        if (now >= nextSign) {
+            // A phone that only listens still says it is there, or the agent counts it gone.
+            link.send(id);
+            nextSign = now + kSignOfLifeSeconds;
+        }
+        auto msg = link.receive(std::min(end, nextSign) - now);
         if (!msg) {
             if (link.closed()) {
                 if (opt.waitPrefix) {

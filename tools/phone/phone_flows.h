@@ -15,6 +15,9 @@ namespace vm::phone {
 inline constexpr double kRetransmitSeconds = 1.0;
 inline constexpr double kFirstAnswerSeconds = 10.0;  // how long we try to reach the agent at all
 inline constexpr int kPopenSends = 3;
+// While ctl waits it repeats its "ID" line this often: the agent answers nothing to
+// it but counts the phone as present, which it does only for 10 s after the last message.
+inline constexpr double kSignOfLifeSeconds = 4.0;
 
 struct PairOptions {
     std::string phoneId;
@@ -42,7 +45,8 @@ struct CtlOptions {
     double timeout = 10;  // with waitPrefix
     double linger = 1;    // without it
 };
-// Sends "ID <phoneId>" and each line, prints every line received, answers "ID?".
+// Sends "ID <phoneId>" and each line, prints every line received, answers "ID?", and
+// repeats "ID" every kSignOfLifeSeconds while it waits.
 int runCtl(MessageLink& link, const Clock& clock, const CtlOptions& opt, const Output& io);
 
 }  // namespace vm::phone

@@ -64,6 +64,8 @@ const char* kUsage =
     "      each LINE as one message, and prints every line received. With --wait, ends\n"
     "      as soon as a received line starts with PREFIX (fails after --timeout,\n"
     "      default 10 s); without it, listens for --linger seconds (default 1).\n"
+    "      While it waits it repeats \"ID\" every 4 s, as a phone stays in touch, so\n"
+    "      the agent keeps counting it as connected.\n"
     "      --accept-files DIR fetches every \"FILE\" offer into DIR (GET fast);\n"
     "      --decline-files answers each offer with \"FILENO id\".\n"
     "  put FILE [--name NAME]\n"

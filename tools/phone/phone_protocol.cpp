@@ -1,9 +1,8 @@
 #include "phone/phone_protocol.h"
 
-#include <charconv>
-
 #include "base/base64.h"
 #include "base/crypto.h"
+#include "base/text.h"
 #include "control/ctl_msg.h"
 #include "pairing/pair_store.h"
 
@@ -26,12 +25,10 @@ std::optional<Bytes> decodeExactly(std::string_view b64, size_t len) {
 }  // namespace
 
 std::optional<int> parseRequestNumber(std::string_view s) {
-    if (s.empty() || s.size() > 10) return std::nullopt;
-    for (char c : s)
-        if (c < '0' || c > '9') return std::nullopt;
-    int v = 0;
-    auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (ec != std::errc() || p != s.data() + s.size() || v <= 0) return std::nullopt;
+    // Digits only: no sign, no blank, and no request is number 0.
+    if (s.empty() || s.front() < '0' || s.front() > '9') return std::nullopt;
+    auto v = parseInt<int>(s);
+    if (!v || *v <= 0) return std::nullopt;
     return v;
 }
 
@@ -39,26 +36,8 @@ std::string pair2Message(const std::string& phoneId, const std::string& name, co
     return "PAIR2 " + phoneId + " " + base64Encode(name) + " " + base64Encode(commit) + "\n";
 }
 
-std::optional<Pair2> parsePair2(std::string_view line) {
-    auto w = wordsOf(line);
-    if (w.size() < 4 || w[0] != "PAIR2") return std::nullopt;
-    auto name = base64Decode(w[2]);
-    auto commit = decodeExactly(w[3], kCommitBytes);
-    if (!name || !commit || !isValidUtf8(toString(*name))) return std::nullopt;
-    return Pair2{w[1], toString(*name), *commit};
-}
-
 std::string popenMessage(int n, const Bytes& phonePub) {
     return "POPEN " + std::to_string(n) + " " + base64Encode(phonePub) + "\n";
-}
-
-std::optional<Popen> parsePopen(std::string_view line) {
-    auto w = wordsOf(line);
-    if (w.size() < 3 || w[0] != "POPEN") return std::nullopt;
-    auto n = parseRequestNumber(w[1]);
-    auto pub = base64Decode(w[2]);
-    if (!n || !pub) return std::nullopt;
-    return Popen{*n, *pub};
 }
 
 std::optional<Pairing2> parsePairing2(std::string_view line) {
@@ -100,15 +79,10 @@ std::optional<bool> parseKnown(std::string_view line) {
 
 std::vector<std::string> messageLines(const Bytes& message) {
     std::vector<std::string> out;
-    std::string text = toString(message);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty()) out.push_back(std::move(line));
-        start = end + 1;
+    const std::string text = toString(message);
+    for (std::string_view line : splitLines(text)) {
+        if (line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty()) out.emplace_back(line);
     }
     return out;
 }

@@ -30,20 +30,8 @@ inline constexpr size_t kMaxPhoneIdChars = 64;
 
 // "PAIR2 id base64(name) base64(commit)\n"
 std::string pair2Message(const std::string& phoneId, const std::string& name, const Bytes& commit);
-struct Pair2 {
-    std::string phoneId;
-    std::string name;
-    Bytes commit;
-};
-std::optional<Pair2> parsePair2(std::string_view line);
-
 // "POPEN n base64(phonePub)\n"
 std::string popenMessage(int n, const Bytes& phonePub);
-struct Popen {
-    int n = 0;
-    Bytes phonePub;
-};
-std::optional<Popen> parsePopen(std::string_view line);
 
 // Agent answers.
 struct Pairing2 {
