@@ -5,13 +5,14 @@
 //
 // Every connection is served by a thread of its own with blocking reads under
 // time limits, so a slow phone never holds up another; outgoing files stream on
-// the channel's serial queue. Limits against slow or hostile clients:
-// at most kFileMaxConns connections at once, the handshake and the first line
-// within 10 s each, a silent PUT connection is ended by the 30 s stall sweep (or
-// after 60 s without data when no sweep runs), a write may block 30 s at most.
+// the send room's queue. The port is open to the network, so a connection counts
+// against the limits for key holders only once its handshake has succeeded; until
+// then it is one of a few per address and a few in all, the oldest giving way to a
+// newcomer, and it has a few seconds to finish the handshake. After that: the first
+// line within 10 s, a silent PUT connection is ended by the 30 s stall sweep (or
+// after 60 s without data when no sweep runs), a write may wait 30 s at most in all.
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,6 +34,16 @@ class LongText;
 
 inline constexpr size_t kFileFirstLineMax = 1023;
 inline constexpr int kFileMaxConns = 16;
+
+struct FileChannelLimits {
+    int pendingPerAddress = 4;     // handshakes in progress from one address
+    int pending = 64;              // handshakes in progress in all
+    int conns = kFileMaxConns;     // connections past their handshake
+    double handshakeSeconds = 4.0;
+    double firstLineSeconds = 10.0;
+    double putReadSeconds = 60.0;  // backstop behind the 30 s stall sweep
+    double writeSeconds = 30.0;
+};
 
 struct FileRequest {
     enum Kind { put, txt, get } kind = put;
@@ -56,12 +67,16 @@ FirstLine fileFirstLine(const Bytes& buffer);
 
 class FileChannel {
 public:
+    // `fileQueue` is the send room's; the channel's own deadlines never wait on it, so a
+    // download stuck behind a phone that stopped reading holds up nobody else.
     FileChannel(const Clock& clock, Logger& log, FileReceive& receive, FileSend& send, LongText& text,
                 SerialQueue& fileQueue, uint16_t port);
     ~FileChannel();
     FileChannel(const FileChannel&) = delete;
     FileChannel& operator=(const FileChannel&) = delete;
 
+    // Takes effect with the next restart.
+    void setLimits(const FileChannelLimits& limits);
     // (Re)starts the listener with the current key list; no listener while it is empty.
     void restart(std::vector<std::pair<std::string, Bytes>> psks);
     void stop();
@@ -75,21 +90,22 @@ public:
 
 private:
     void stopLocked();
-    void readRequest(const FileConnPtr& conn, const std::function<void()>& onLine);
-    void serve(std::shared_ptr<Listener> l, int fd, std::string endpoint);
+    void acceptLoop(Listener* l);
+    void readRequest(const FileConnPtr& conn, const FileChannelLimits& limits);
+    void serve(const std::shared_ptr<Listener>& l, const std::shared_ptr<FileConn>& conn);
 
     const Clock& clock_;
     Logger& log_;
     FileReceive& receive_;
     FileSend& send_;
     LongText& text_;
-    SerialQueue& fileQueue_;
     uint16_t port_;
     std::mutex restartMu_;  // restart and stop, one at a time
     std::mutex mu_;         // listener_
     std::shared_ptr<Listener> listener_;
+    FileChannelLimits limits_;  // guarded by restartMu_; each listener keeps its copy
     std::atomic<uint16_t> bound_{0};
-    std::atomic<int> conns_{0};
+    std::atomic<int> conns_{0};  // connection threads still running
 };
 
 }  // namespace vm

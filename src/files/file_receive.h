@@ -1,6 +1,8 @@
 #pragma once
 // Files from the phone: one incoming transfer at a time into the received folder,
 // with its size limit, stall watch, partial-file clean-up and the menu's text.
+// A file is written under a hidden temporary name in the same folder and gets its
+// own name only when the last byte is in, so a cut-off transfer never looks complete.
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -15,12 +17,16 @@
 namespace vm {
 
 inline constexpr int64_t kFileInMax = 2147483648LL;  // 2 GiB, itself accepted
+inline constexpr size_t kFileInRead = 262144;          // at most this much per read
+
+inline constexpr const char kFilePartPrefix[] = ".vellomark-part-";
 
 struct FileIncoming {
     std::string name;  // as stored
     int64_t size = 0;
-    std::string url;   // path of the file being written
+    std::string url;   // path the file gets when complete
     double at = 0;
+    std::string part;  // the hidden file being written
 };
 
 // The safe form of a file name the phone sent.
@@ -34,7 +40,10 @@ public:
     // A PUT line: accept (then the caller keeps reading) or refuse with a reply.
     bool fileInStart(const FileConnPtr& conn, const std::string& name, int64_t size, const Bytes& first);
     // Writes bytes; true while more are expected from this connection.
-    bool fileInChunk(const FileConnPtr& conn, const Bytes& bytes);
+    bool fileInChunk(const FileConnPtr& conn, const uint8_t* data, size_t len);
+    bool fileInChunk(const FileConnPtr& conn, const Bytes& bytes) {
+        return fileInChunk(conn, bytes.data(), bytes.size());
+    }
     void fileInFinish(const FileConnPtr& conn, bool ok, const std::string& why);
     // The whole PUT: start, then read until complete, short or stalled.
     void fileInRun(const FileConnPtr& conn, const std::string& name, int64_t size, const Bytes& first);
@@ -42,6 +51,8 @@ public:
     void fileInSweep();
     std::string fileInStatus();
     std::string fileUniqueURL(const std::string& name) const;
+    // Moves files of the old folder over and removes hidden partial files that an
+    // earlier run left behind (cut off by SIGTERM or a crash). Once, at start.
     void migrateReceived();
 
     std::function<void(const std::string& path)> fileReceivedHook;
@@ -49,6 +60,9 @@ public:
 
 private:
     void refuse(const FileConnPtr& conn, const std::string& reply, const std::string& logText);
+    int createPart(std::string* path) const;
+    void removeLeftoverParts();
+    bool publish(FileIncoming& in) const;
 
     const Clock& clock_;
     Logger& log_;

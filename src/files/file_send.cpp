@@ -18,6 +18,7 @@ namespace fs = std::filesystem;
 
 struct FileSend::Handle {
     int fd = -1;
+    std::unique_ptr<uint8_t[]> buf{new uint8_t[kFileFastChunk]};  // one chunk, reused
     ~Handle() { close(); }
     void close() {
         if (fd >= 0) ::close(fd);
@@ -59,20 +60,20 @@ void FileSend::dropOutbox(const std::optional<std::string>& outbox) {
 void FileSend::fileOfferStart(const std::string& path, const std::optional<std::string>& outbox) {
     struct stat st{};
     if (path.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode) || !S_ISREG(st.st_mode)) {
-        log_.logLine("파일 보내기 — 파일을 못 읽는다: " + path + "\n");
+        log_.logLine("파일 보내기 — 파일을 못 읽는다: " + fileLogText(path) + "\n");
         dropOutbox(outbox);
         return;
     }
     const std::string name = fs::path(path).filename().string();
     const int64_t size = static_cast<int64_t>(st.st_size);
     if (size > kFileOutMax) {
-        log_.logLine("파일 보내기 — 상한 초과 (" + std::to_string(size) + "B): " + name + "\n");
+        log_.logLine("파일 보내기 — 상한 초과 (" + std::to_string(size) + "B): " + fileLogText(name) + "\n");
         dropOutbox(outbox);
         return;
     }
     const double now = clock_.now();
     if (!phone_.phoneConn() || now - phone_.phoneLastSeen.load() >= 10.0) {
-        log_.logLine("파일 보내기 — 붙은 폰이 없다: " + name + "\n");
+        log_.logLine("파일 보내기 — 붙은 폰이 없다: " + fileLogText(name) + "\n");
         dropOutbox(outbox);
         return;
     }
@@ -96,7 +97,8 @@ void FileSend::fileOfferStart(const std::string& path, const std::optional<std::
     for (double delay : {0.0, 0.3, 0.6}) {
         offerQueue_.asyncAfter(delay, [this, line] { sender_.phoneSend(line); });
     }
-    log_.logLine("파일 보내기 — 제안 #" + std::to_string(id) + " " + name + " (" + std::to_string(size) + "B)\n");
+    log_.logLine("파일 보내기 — 제안 #" + std::to_string(id) + " " + fileLogText(name) + " (" + std::to_string(size) +
+                 "B)\n");
 }
 
 void FileSend::fileFinish(const FilePhase& phase, const std::string& text) {
@@ -116,7 +118,7 @@ void FileSend::fileDeclined(int64_t id) {
     if (!fileOffer_ || fileOffer_->id != id || filePhase_.kind != FilePhase::waiting) return;
     const std::string name = fileOffer_->name;
     lk.unlock();
-    fileFinish(FilePhase{FilePhase::declined, ""}, "폰이 거절 #" + std::to_string(id) + " " + name);
+    fileFinish(FilePhase{FilePhase::declined, ""}, "폰이 거절 #" + std::to_string(id) + " " + fileLogText(name));
 }
 
 void FileSend::fileCancel(bool byPhone) {
@@ -131,7 +133,7 @@ void FileSend::fileCancel(bool byPhone) {
         sender_.phoneSend(line);
     }
     fileFinish(FilePhase::failedWith(byPhone ? "Cancelled on iPhone" : "Cancelled"),
-               "#" + std::to_string(offer.id) + " " + offer.name + " 취소 (" + (byPhone ? "폰" : "맥") + ")");
+               "#" + std::to_string(offer.id) + " " + fileLogText(offer.name) + " 취소 (" + (byPhone ? "폰" : "맥") + ")");
     if (conn) conn->cancel();
 }
 
@@ -171,14 +173,15 @@ void FileSend::fileSweep() {
         FileConnPtr conn = fileConn_;
         const int64_t sent = fileSent_;
         lk.unlock();
-        fileFinish(FilePhase::failedWith("Connection lost"), "#" + std::to_string(offer.id) + " " + offer.name + " " +
-                                                                 std::to_string(30) + "초 동안 진행 없음 — 끊는다 (" +
-                                                                 std::to_string(sent) + "B)");
+        fileFinish(FilePhase::failedWith("Connection lost"), "#" + std::to_string(offer.id) + " " +
+                                                                 fileLogText(offer.name) + " " + std::to_string(30) +
+                                                                 "초 동안 진행 없음 — 끊는다 (" + std::to_string(sent) +
+                                                                 "B)");
         if (conn) conn->cancel();
     } else if (filePhase_.kind == FilePhase::waiting && now - offer.at > 120.0) {
         lk.unlock();
         fileFinish(FilePhase::failedWith("No answer from iPhone"),
-                   "제안 #" + std::to_string(offer.id) + " 시한 만료 " + offer.name);
+                   "제안 #" + std::to_string(offer.id) + " 시한 만료 " + fileLogText(offer.name));
     }
 }
 
@@ -227,13 +230,13 @@ void FileSend::fileGet(const FileConnPtr& conn, int64_t id, bool fast) {
     auto handle = std::make_shared<Handle>();
     handle->fd = ::open(offer.url.c_str(), O_RDONLY | O_CLOEXEC);
     if (handle->fd < 0) {
-        fileFinish(FilePhase::failedWith("Could not open file"), "열기 실패 " + offer.url);
+        fileFinish(FilePhase::failedWith("Could not open file"), "열기 실패 " + fileLogText(offer.url));
         conn->cancel();
         return;
     }
     const bool capped = !fast && phone_.phoneWantsScreen.load();
-    log_.logLine("파일 보내기 — #" + std::to_string(id) + " " + offer.name + " 시작 (" + (fast ? "fast" : "slow") +
-                 " · 상한 " + (capped ? "2500kbps" : "없음") + ")\n");
+    log_.logLine("파일 보내기 — #" + std::to_string(id) + " " + fileLogText(offer.name) + " 시작 (" +
+                 (fast ? "fast" : "slow") + " · 상한 " + (capped ? "2500kbps" : "없음") + ")\n");
     fileQueue_.async([this, conn, handle, offer, now] { fileStream(conn, handle, offer, now); });
 }
 
@@ -248,11 +251,6 @@ void FileSend::fileConnFailed(const FileConnPtr& conn, const std::string& error)
 
 void FileSend::fileStream(const FileConnPtr& conn, const std::shared_ptr<Handle>& handle, const FileOffer& offer,
                           double nextAt) {
-    Bytes buf(kFileChunk);
-    ssize_t n = -1;
-    do {
-        n = ::read(handle->fd, buf.data(), buf.size());
-    } while (n < 0 && errno == EINTR);
     FileMode mode;
     {
         std::lock_guard<std::mutex> lk(fileLock_);
@@ -264,13 +262,26 @@ void FileSend::fileStream(const FileConnPtr& conn, const std::shared_ptr<Handle>
         }
     }
     const bool wants = phone_.phoneWantsScreen.load();
+    // Unpaced, larger pieces cost fewer system calls and queue turns per byte; paced,
+    // the 32 KiB steps keep the rate smooth.
+    const size_t want = mode == FileMode::slow && wants ? kFileChunk : kFileFastChunk;
+    uint8_t* buf = handle->buf.get();
+    ssize_t n = -1;
+    do {
+        n = ::read(handle->fd, buf, want);
+    } while (n < 0 && errno == EINTR);
     const double now = clock_.now();
     if (n > 0) {
         const size_t len = static_cast<size_t>(n);
         const double next = fileNextAt(mode, wants, now, nextAt, len);
         std::string err;
-        if (!conn->write(buf.data(), len, &err)) {
+        if (!conn->write(buf, len, &err)) {
             handle->close();
+            // The phone dropping the connection is a failed connection, not a failed send.
+            if (conn->lost()) {
+                fileConnFailed(conn, err);
+                return;
+            }
             fileFinish(FilePhase::failedWith("Connection lost"), "#" + std::to_string(offer.id) + " 보내다 끊김: " + err);
             conn->cancel();
             return;
@@ -292,7 +303,7 @@ void FileSend::fileStream(const FileConnPtr& conn, const std::shared_ptr<Handle>
     handle->close();
     if (n < 0) {
         // A read error must not look like a complete file to the phone.
-        fileFinish(FilePhase::failedWith("Could not open file"), "읽기 실패 " + offer.url);
+        fileFinish(FilePhase::failedWith("Could not open file"), "읽기 실패 " + fileLogText(offer.url));
         conn->cancel();
         return;
     }
@@ -303,7 +314,7 @@ void FileSend::fileStream(const FileConnPtr& conn, const std::shared_ptr<Handle>
         sent = fileSent_;
     }
     fileFinish(FilePhase{FilePhase::sent, ""},
-               "#" + std::to_string(offer.id) + " " + offer.name + " 끝 (" + std::to_string(sent) + "B)");
+               "#" + std::to_string(offer.id) + " " + fileLogText(offer.name) + " 끝 (" + std::to_string(sent) + "B)");
 }
 
 }  // namespace vm

@@ -1,7 +1,8 @@
 #pragma once
 // Files to the phone: one offer at a time, announced on the control channel and
-// fetched by the phone over the file channel, streamed in 32 KiB chunks with one
-// chunk in flight, paced to 2,500 kbit/s while the phone watches the screen.
+// fetched by the phone over the file channel, streamed with one chunk in flight:
+// 32 KiB chunks paced to 2,500 kbit/s while the phone watches the screen, 256 KiB
+// chunks back to back otherwise.
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -19,7 +20,8 @@
 namespace vm {
 
 inline constexpr int64_t kFileOutMax = 2147483648LL;
-inline constexpr size_t kFileChunk = 32768;
+inline constexpr size_t kFileChunk = 32768;        // paced
+inline constexpr size_t kFileFastChunk = 262144;   // unpaced
 inline constexpr double kFileSlowRate = 312500.0;  // bytes per second
 
 struct FileOffer {
@@ -65,7 +67,7 @@ public:
 
     // A GET line on the file channel.
     void fileGet(const FileConnPtr& conn, int64_t id, bool fast);
-    // Ends the transfer carried by `conn`, if any (the connection failed).
+    // Ends the transfer carried by `conn`, if any: the connection failed under it.
     void fileConnFailed(const FileConnPtr& conn, const std::string& error);
 
     // For tests.

@@ -1,6 +1,7 @@
 #include "files/long_text.h"
 
 #include <future>
+#include <memory>
 
 #include "base/bytes.h"
 
@@ -24,17 +25,16 @@ void LongText::textInStart(const FileConnPtr& conn, int64_t size, int64_t seq, c
     auto counts = [&] { return std::to_string(buffer.size()) + "/" + std::to_string(size) + "B)"; };
     // A silent phone is not waited for longer than the text may take at all.
     conn->setReadTimeout(15.0);
+    std::unique_ptr<uint8_t[]> chunk(new uint8_t[kTextInRead]);
     while (static_cast<int64_t>(buffer.size()) < size) {
         if (d_.clock.now() - start >= 15.0) {
             d_.log.logLine("긴 글 받기 — 너무 느리다, 닫는다 (" + counts() + "\n");
             conn->cancel();
             return;
         }
-        auto r = conn->read(65536);
-        if (!r.data.empty()) {
-            const size_t old = buffer.size();
-            buffer.resize(old + r.data.size());
-            std::copy(r.data.begin(), r.data.end(), buffer.begin() + static_cast<std::ptrdiff_t>(old));
+        auto r = conn->read(chunk.get(), kTextInRead);
+        if (r.n > 0) {
+            buffer.insert(buffer.end(), chunk.get(), chunk.get() + r.n);
             continue;
         }
         if (r.eof || r.error) {

@@ -14,6 +14,7 @@
 namespace vm {
 
 inline constexpr int64_t kTextInMax = 1048576;  // 1 MiB
+inline constexpr size_t kTextInRead = 65536;    // at most this much per read
 
 struct LongTextDeps {
     const Clock& clock;

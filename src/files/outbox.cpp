@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "files/file_conn.h"
 #include "platform/group_paths.h"
 
 namespace vm {
@@ -142,7 +143,7 @@ void Outbox::fileOutboxSweep() {
         }
         const double created = creationTime_(path).value_or(now);
         if (now - created > kItemMaxAge) {
-            log_.logLine("보낼함 — 10분 넘게 못 보낸 항목을 지운다: " + e.name + "\n");
+            log_.logLine("보낼함 — 10분 넘게 못 보낸 항목을 지운다: " + fileLogText(e.name) + "\n");
             removeQuietly(path);
             continue;
         }
@@ -168,7 +169,7 @@ void Outbox::fileOutboxSweep() {
         removeQuietly(itemDir);
         return;
     }
-    log_.logLine("보낼함 — " + file->name + " 를 폰에 제안한다\n");
+    log_.logLine("보낼함 — " + fileLogText(file->name) + " 를 폰에 제안한다\n");
     if (offerStart_) offerStart_(itemDir + "/" + file->name, itemDir);
 }
 

@@ -129,3 +129,66 @@ TEST_F(FileFlow, OpensslSpeaksPutByHand) {
         << ossl->stdoutText() << fileText(logPath());
     EXPECT_TRUE(waitUntil([&] { return ossl->stdoutText().find("OK") != std::string::npos; }, 10)) << ossl->stdoutText();
 }
+
+TEST_F(FileFlow, AListeningPhoneStaysConnectedWhileItLingers) {
+    pair();
+    ASSERT_TRUE(waitForFileContaining(logPath(), "— 파일 채널", 10)) << fileText(logPath());
+    const std::string status = home / ".local/share/vellomark/group/status.json";
+    const std::string got = home / "phone-inbox";
+    // As the README has it: the phone only waits for offers, sending nothing of its own.
+    auto phone = tool("vellomark-phone", {"ctl", "--accept-files", got, "--linger", "30"});
+    ASSERT_TRUE(waitUntil([&] { return fileText(status).find("\"connected\":true") != std::string::npos; }, 10))
+        << fileText(status);
+    // Well past the 10 s after which a silent phone counts as gone.
+    std::this_thread::sleep_for(std::chrono::seconds(14));
+    EXPECT_NE(fileText(status).find("\"connected\":true"), std::string::npos) << fileText(status);
+    const std::string src = home / "late.txt";
+    writeFile(src, "still here\n");
+    std::string out;
+    ASSERT_TRUE(run("vellomark-share", {src}, &out).exitedWith(0)) << out;
+    EXPECT_TRUE(waitUntil([&] { return fileText(got + "/late.txt") == "still here\n"; }, 20))
+        << fileText(logPath()) << phone->stderrText();
+    phone->signal(SIGTERM);
+}
+
+TEST_F(FileFlow, UploadCutOffBySigtermNeverShowsUnderItsName) {
+    auto key = pair();
+    ASSERT_TRUE(waitForFileContaining(logPath(), "— 파일 채널", 10)) << fileText(logPath());
+    auto psk = vm::base64Decode(key["psk"].get<std::string>());
+    ASSERT_TRUE(psk);
+    // 10 MB announced, 1 MB sent, then the phone goes quiet.
+    const std::string script = "(printf 'PUT 10000000 " + vm::base64Encode(std::string("cut.bin")) +
+                               "\\n'; head -c 1000000 /dev/zero; sleep 5) | openssl s_client -quiet -tls1_2 -psk " +
+                               vm::hexLower(*psk) + " -psk_identity " + key["identity"].get<std::string>() +
+                               " -cipher PSK-AES128-GCM-SHA256 -connect 127.0.0.1:" +
+                               std::to_string(47825 + offset) + " 2>&1";
+    auto ossl = spawn({"/bin/sh", "-c", script}, env());
+    const fs::path dir = home / "Vellomark";
+    auto parts = [&] {
+        std::vector<fs::path> v;
+        std::error_code ec;
+        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+            if (it->path().filename().string().rfind(".vellomark-part-", 0) == 0) v.push_back(it->path());
+        return v;
+    };
+    ASSERT_TRUE(waitUntil([&] {
+        auto v = parts();
+        std::error_code ec;
+        return v.size() == 1 && fs::file_size(v[0], ec) == 1000000;
+    }, 15)) << fileText(logPath());
+    EXPECT_FALSE(fs::exists(dir / "cut.bin"));
+
+    agent->signal(SIGTERM);
+    auto st = agent->waitExit(5);
+    ASSERT_TRUE(st && st->exitedWith(0));
+    EXPECT_FALSE(fs::exists(dir / "cut.bin")) << "a cut-off file must not look complete";
+
+    // What a killed agent would leave behind goes at the next start.
+    writeFile((dir / ".vellomark-part-1-0123456789abcdef").string(), "left by a crash");
+    EnvOverrides e = env();
+    for (auto& [k, v] : agentEnv()) e[k] = v;
+    agent = spawn({kBin + "/vellomark"}, e, home.path());
+    EXPECT_TRUE(waitForFileContaining(logPath(), "받다 끊긴 부분 파일 ", 20)) << fileText(logPath());
+    EXPECT_TRUE(waitUntil([&] { return parts().empty(); }, 10));
+    EXPECT_FALSE(fs::exists(dir / "cut.bin"));
+}

@@ -33,43 +33,47 @@ namespace fs = std::filesystem;
 
 class ScriptConn final : public FileConn {
 public:
-    std::deque<ReadResult> reads;
+    struct Step {
+        std::string data;
+        bool eof = false;
+        bool error = false;
+    };
+    std::deque<Step> reads;
     std::function<void()> beforeRead;
     std::string written;
     std::vector<std::string> replies;
     bool cancelled = false;
     bool finished = false;
     bool failWrites = false;
+    bool dropped = false;  // the failed write was the peer going away
 
-    void feed(const std::string& s) {
-        ReadResult r;
-        r.data = toBytes(s);
-        reads.push_back(r);
-    }
-    void feedEof() {
-        ReadResult r;
-        r.eof = true;
-        reads.push_back(r);
-    }
-    ReadResult read(size_t) override {
+    void feed(const std::string& s) { reads.push_back({s, false, false}); }
+    void feedEof() { reads.push_back({"", true, false}); }
+    ReadResult read(uint8_t* buf, size_t len) override {
         if (beforeRead) beforeRead();
+        ReadResult r;
         if (reads.empty()) {
-            ReadResult r;
             r.error = true;
             return r;
         }
-        auto r = reads.front();
-        reads.pop_front();
+        Step& s = reads.front();
+        r.eof = s.eof;
+        r.error = s.error;
+        r.n = std::min(len, s.data.size());
+        std::copy(s.data.begin(), s.data.begin() + static_cast<std::ptrdiff_t>(r.n), buf);
+        s.data.erase(0, r.n);
+        if (s.data.empty()) reads.pop_front();
         return r;
     }
     bool write(const uint8_t* d, size_t n, std::string* err) override {
         if (failWrites) {
-            if (err) *err = "broken pipe";
+            if (err) *err = dropped ? "Connection reset by peer" : "broken pipe";
             return false;
         }
         written.append(reinterpret_cast<const char*>(d), n);
         return true;
     }
+    bool lost() const override { return failWrites && dropped; }
     void replyAndClose(std::string_view line) override {
         replies.emplace_back(line);
         finished = true;
@@ -160,6 +164,29 @@ TEST(FileNames, SafeNamesFollowTheRules) {
     EXPECT_TRUE(isValidUtf8(safeKorean));
     EXPECT_LE(safeKorean.size(), 200u);
     EXPECT_EQ(safeKorean.substr(safeKorean.size() - 4), ".txt");
+}
+
+TEST(FileNames, DisguisesGoAndUnicodeSpacesAreBlanks) {
+    // A right-to-left override would show "invoice<RLO>fdp.exe" as "invoiceexe.pdf".
+    EXPECT_EQ(fileSafeName("invoice\u202Efdp.exe"), "invoicefdp.exe");
+    EXPECT_EQ(fileSafeName("\u2066a\u200Bb\u200D\u2069.txt"), "ab.txt");
+    EXPECT_EQ(fileSafeName("\xEF\xBB\xBF" "bom\u00AD.txt"), "bom.txt");
+    EXPECT_EQ(fileSafeName(".\u200B.hidden"), "_hidden") << "removed first, so the dots meet";
+    EXPECT_EQ(fileSafeName("\u2003\u3000report.pdf\u00A0\u205F\u202F"), "report.pdf");
+    EXPECT_EQ(fileSafeName("\u2000.\u2009.env"), "env");
+    EXPECT_EQ(fileSafeName("\u200B\u2028"), "file");
+    EXPECT_EQ(fileSafeName("a\xFF\xC0" "b"), "ab");
+    EXPECT_EQ(fileSafeName("사진 1.jpg"), "사진 1.jpg");
+    EXPECT_EQ(fileSafeName("a\u00A0b.txt"), "a\u00A0b.txt") << "inside a name a space stays";
+}
+
+TEST(FileNames, LogTextStaysOnItsLine) {
+    EXPECT_EQ(fileLogText("사진 1.jpg"), "사진 1.jpg");
+    EXPECT_EQ(fileLogText("a\nb\r\tc"), "a\\nb\\r\\tc");
+    EXPECT_EQ(fileLogText("\x1B[31mred\x7F"), "\\x1B[31mred\\x7F");
+    EXPECT_EQ(fileLogText("x\u202Ey\u200Bz\u2028"), "x\\u{202E}y\\u{200B}z\\u{2028}");
+    EXPECT_EQ(fileLogText(std::string("n\0ul\xC2\x85", 6)), "n\\x00ul\\u{85}");
+    EXPECT_EQ(fileLogText("\xFF\xE4\xB8"), "\\xFF\\xE4\\xB8");
 }
 
 TEST(FileChannelFirstLine, LengthLimit) {
@@ -275,17 +302,29 @@ TEST_F(ReceiveFixture, FolderAndFileErrors) {
     }
 }
 
+// The names in the received folder: hidden ".vellomark-part-…" files.
+std::vector<std::string> partsIn(const std::string& dir) {
+    std::vector<std::string> parts;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string n = it->path().filename().string();
+        if (n.rfind(kFilePartPrefix, 0) == 0) parts.push_back(it->path().string());
+    }
+    return parts;
+}
+
 TEST_F(ReceiveFixture, StallSweepRemovesPartialFile) {
     auto c = std::make_shared<ScriptConn>();
     ASSERT_TRUE(rx.fileInStart(c, "movie.mov", 1000, toBytes("abc")));
     const std::string path = dir + "/movie.mov";
-    EXPECT_TRUE(fs::exists(path));
+    EXPECT_FALSE(fs::exists(path)) << "an incomplete file never carries its name";
+    ASSERT_EQ(partsIn(dir).size(), 1u);
     clock.advance(30.0);
     rx.fileInSweep();
-    EXPECT_TRUE(fs::exists(path)) << "exactly 30 s is not yet a stall";
+    EXPECT_EQ(partsIn(dir).size(), 1u) << "exactly 30 s is not yet a stall";
     clock.advance(0.5);
     rx.fileInSweep();
-    EXPECT_FALSE(fs::exists(path));
+    EXPECT_TRUE(fs::is_empty(dir));
     EXPECT_TRUE(c->cancelled);
     EXPECT_TRUE(c->replies.empty());
     EXPECT_EQ(rx.fileInStatus(), "movie.mov: not received");
@@ -295,12 +334,61 @@ TEST_F(ReceiveFixture, StallSweepRemovesPartialFile) {
     EXPECT_TRUE(rx.fileInStart(d, "next", 5, {}));
 }
 
+TEST_F(ReceiveFixture, FileGetsItsNameOnlyWhenComplete) {
+    std::string received;
+    rx.fileReceivedHook = [&](const std::string& p) { received = p; };
+    auto c = std::make_shared<ScriptConn>();
+    ASSERT_TRUE(rx.fileInStart(c, "clip.mp4", 10, toBytes("0123")));
+    auto parts = partsIn(dir);
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_EQ(slurp(parts[0]), "0123");
+    EXPECT_EQ(rx.fileInStatus(), "Receiving clip.mp4 — 40%");
+    // Someone puts a file of that name there meanwhile: it is neither replaced nor lost.
+    std::ofstream(dir + "/clip.mp4") << "mine";
+    EXPECT_FALSE(rx.fileInChunk(c, toBytes("456789")));
+    EXPECT_EQ(c->replies, std::vector<std::string>{"OK"});
+    EXPECT_EQ(slurp(dir + "/clip.mp4"), "mine");
+    EXPECT_EQ(slurp(dir + "/clip 2.mp4"), "0123456789");
+    EXPECT_EQ(received, dir + "/clip 2.mp4");
+    EXPECT_TRUE(partsIn(dir).empty());
+    EXPECT_NE(logText(log).find("파일 받기 — clip 2.mp4 끝 (10B) → " + dir + "/clip 2.mp4"), std::string::npos);
+}
+
+TEST_F(ReceiveFixture, LeftoversOfEarlierRunsAreRemovedAtStart) {
+    fs::create_directories(dir);
+    const std::string theirs = dir + "/" + kFilePartPrefix + "999999999-0123456789abcdef";
+    std::ofstream(theirs) << "cut off by SIGTERM";
+    auto c = std::make_shared<ScriptConn>();
+    ASSERT_TRUE(rx.fileInStart(c, "now.bin", 10, toBytes("12")));
+    std::ofstream(dir + "/.hidden-of-the-user") << "x";
+    rx.migrateReceived();
+    EXPECT_FALSE(fs::exists(theirs));
+    EXPECT_EQ(partsIn(dir).size(), 1u) << "the transfer of this run keeps its part";
+    EXPECT_TRUE(fs::exists(dir + "/.hidden-of-the-user"));
+    EXPECT_NE(logText(log).find("받다 끊긴 부분 파일 1개를 지웠다"), std::string::npos);
+}
+
+TEST_F(ReceiveFixture, NamesFromThePhoneAreEscapedInTheLog) {
+    auto c = std::make_shared<ScriptConn>();
+    EXPECT_FALSE(rx.fileInStart(c, "a.txt\n12:00:00.000  파일 받기 — forged", 2147483649LL, {}));
+    auto busyHolder = std::make_shared<ScriptConn>();
+    ASSERT_TRUE(rx.fileInStart(busyHolder, "x\u202Efdp.exe", 5, {}));
+    auto second = std::make_shared<ScriptConn>();
+    EXPECT_FALSE(rx.fileInStart(second, "b\rc\x1B[2J", 1, {}));
+    const std::string l = logText(log);
+    EXPECT_NE(l.find("상한 초과 (2147483649B): a.txt\\n12:00:00.000  파일 받기 — forged"), std::string::npos) << l;
+    EXPECT_EQ(l.find("\n12:00:00.000  파일 받기 — forged"), std::string::npos);
+    EXPECT_NE(l.find("파일 받기 — xfdp.exe (5B) 시작"), std::string::npos) << l;
+    EXPECT_NE(l.find("이미 받는 중 — 거절: b\\rc\\x1B[2J"), std::string::npos) << l;
+}
+
 TEST_F(ReceiveFixture, ShortStreamIsNotKept) {
     auto c = std::make_shared<ScriptConn>();
     c->feed("half");
     c->feedEof();
     rx.fileInRun(c, "short.bin", 10, {});
     EXPECT_FALSE(fs::exists(dir + "/short.bin"));
+    EXPECT_TRUE(partsIn(dir).empty());
     EXPECT_TRUE(c->cancelled);
     EXPECT_NE(logText(log).find("모자란 채 끊김 (4/10)"), std::string::npos);
     auto z = std::make_shared<ScriptConn>();
@@ -440,20 +528,21 @@ TEST_F(SendFixture, CancelFromMacAndTimeouts) {
 }
 
 TEST_F(SendFixture, StreamsWholeFileFastAndReportsProgress) {
-    const std::string p = makeFile("clip.bin", 100000);
+    const std::string p = makeFile("clip.bin", 1000000);
     tx.fileOfferStart(p);
     auto conn = std::make_shared<ScriptConn>();
     tx.fileGet(conn, 1, true);
     phone.phoneWantsScreen.store(true);
     const double start = clock.now();
     stream.drain(1);
-    EXPECT_EQ(tx.fileSendStatus().second, "Sending clip.bin — 32% (33 KB of 100 KB)");
+    // Unpaced, a step is 256 KiB.
+    EXPECT_EQ(tx.fileSendStatus().second, "Sending clip.bin — 26% (262 KB of 1.0 MB)");
     stream.drain();
     EXPECT_EQ(clock.now(), start) << "fast mode does not pace";
     EXPECT_EQ(conn->written, slurp(p));
     EXPECT_TRUE(conn->finished);
     EXPECT_EQ(tx.fileSendStatus().second, "Sent clip.bin");
-    EXPECT_NE(logText(log).find("#1 clip.bin 끝 (100000B)"), std::string::npos);
+    EXPECT_NE(logText(log).find("#1 clip.bin 끝 (1000000B)"), std::string::npos);
 }
 
 TEST_F(SendFixture, SlowModePacesWhileThePhoneWatches) {
@@ -463,6 +552,8 @@ TEST_F(SendFixture, SlowModePacesWhileThePhoneWatches) {
     auto conn = std::make_shared<ScriptConn>();
     tx.fileGet(conn, 1, false);
     const double start = clock.now();
+    stream.drain(1);
+    EXPECT_EQ(tx.sentBytes(), 32768) << "paced steps stay small";
     stream.drain();
     EXPECT_GE(clock.now() - start, 10000000 / 312500.0 - 32768 / 312500.0);
     EXPECT_EQ(conn->written.size(), 10000000u);
@@ -504,6 +595,22 @@ TEST_F(SendFixture, EmptyFileAndSendFailure) {
     tx.fileGet(c3, 3, true);
     EXPECT_TRUE(c3->cancelled);
     EXPECT_EQ(tx.fileSendStatus().second, "gone.bin: Could not open file");
+}
+
+TEST_F(SendFixture, PhoneGoneMidTransferIsAFailedConnection) {
+    tx.fileOfferStart(makeFile("x.bin", 1000000));
+    auto conn = std::make_shared<ScriptConn>();
+    tx.fileGet(conn, 1, true);
+    stream.drain(1);
+    ASSERT_TRUE(tx.offerBusy());
+    conn->failWrites = true;
+    conn->dropped = true;
+    stream.drain();
+    EXPECT_TRUE(conn->cancelled);
+    EXPECT_EQ(tx.fileSendStatus().second, "x.bin: Connection lost");
+    const std::string l = logText(log);
+    EXPECT_NE(l.find("파일 보내기 — 전송 중 끊김: Connection reset by peer"), std::string::npos) << l;
+    EXPECT_EQ(l.find("보내다 끊김"), std::string::npos);
 }
 
 TEST(FileByteCount, FileStyle) {

@@ -157,8 +157,16 @@ TEST_F(ShareToolTest, NothingToSend) {
     auto r = share::shareFiles(group, {}, now);
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.message, "Nothing to send.");
-    r = share::shareFiles(group, {"http://example.com/page"}, now);  // not a path we can read
-    EXPECT_EQ(r.message, share::kTextAllSkipped);
+    // A web page is not a file at all: nothing to send, not a skipped file.
+    for (const char* url : {"http://example.com/page", "https://example.com/a%20b?x=1", "HTTPS://x.y/",
+                            "ftp://host/file.txt", "file://otherhost/tmp/x"}) {
+        r = share::shareFiles(group, {url}, now);
+        EXPECT_EQ(r.message, share::kTextNothing) << url;
+    }
+    // Next to a real file the URL is passed over and the file goes.
+    r = share::shareFiles(group, {"https://example.com/", makeFile("real.txt", 4)}, now);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.skipped, 0);
 }
 
 TEST_F(ShareToolTest, FailedItemLeavesNoTrace) {
@@ -190,6 +198,10 @@ TEST(ShareToolArguments, FileUrlsBecomePaths) {
     EXPECT_EQ(share::argumentPath("file://localhost/tmp/x"), "/tmp/x");
     EXPECT_EQ(share::argumentPath("file://otherhost/tmp/x"), "");
     EXPECT_EQ(share::argumentPath("file:///tmp/%00x"), "");
+    EXPECT_EQ(share::argumentPath("https://example.com/x"), "");
+    // A colon alone does not make a URL.
+    EXPECT_EQ(share::argumentPath("notes:v2.txt"), "notes:v2.txt");
+    EXPECT_EQ(share::argumentPath("/tmp/a://b"), "/tmp/a://b");
 }
 
 // The tool's item is what the agent's sweep offers: the copied file inside the new folder.

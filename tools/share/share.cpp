@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -82,9 +83,25 @@ static int hexValue(char c) {
     return -1;
 }
 
+// "scheme://…": a URL, not a path (a path may hold ":" but not a scheme before "//").
+static bool looksLikeUrl(const std::string& arg) {
+    const size_t colon = arg.find("://");
+    if (colon == std::string::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(arg[0]))) return false;
+    for (size_t i = 1; i < colon; ++i) {
+        const auto c = static_cast<unsigned char>(arg[i]);
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
+    }
+    return true;
+}
+
 std::string argumentPath(const std::string& arg) {
     static const std::string kScheme = "file://";
-    if (arg.compare(0, kScheme.size(), kScheme) != 0) return arg;
+    if (arg.size() < kScheme.size() ||
+        !std::equal(kScheme.begin(), kScheme.end(), arg.begin(),
+                    [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
+        // A web page or any other URL is not a file: nothing to send, not a skipped file.
+        return looksLikeUrl(arg) ? std::string() : arg;
+    }
     std::string rest = arg.substr(kScheme.size());
     // Only local files: "file:///path" or "file://localhost/path".
     if (rest.compare(0, 9, "localhost") == 0) rest.erase(0, 9);

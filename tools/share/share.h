@@ -35,7 +35,8 @@ bool statusSaysConnected(const std::string& statusFile, double now);
 // A fresh random UUID in its standard textual form.
 std::string newUuid();
 
-// Turns a command-line argument (a path or a file:// URL) into a path; empty if unusable.
+// Turns a command-line argument (a path or a file:// URL) into a path; empty for any
+// other URL and for file URLs of other hosts.
 std::string argumentPath(const std::string& arg);
 
 // The whole share: status check, then one outbox item per acceptable file.
