@@ -914,7 +914,8 @@ bool X11Displays::Impl::applyVirtual(DisplayID id, const VirtualDisplaySettings&
     const bool resized = v.shown;
     v.mode = mode;
     v.shown = true;
-    if (const CrtcRec* k = read().activeCrtc(v.output)) {
+    const Snapshot after = read();
+    if (const CrtcRec* k = after.activeCrtc(v.output)) {
         v.x = k->x;
         v.y = k->y;
     }

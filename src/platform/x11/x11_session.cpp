@@ -309,39 +309,72 @@ X11Session::Source X11Session::source() const {
     return s_->source;
 }
 
-std::optional<bool> X11Session::onConsole() {
-    GDBusConnection* bus = nullptr;
-    std::string path;
+namespace {
+
+// The input side asks with every phone message; the bus is asked at most this often.
+constexpr auto kFactLifetime = std::chrono::milliseconds(500);
+
+}  // namespace
+
+std::optional<bool> X11Session::cachedFact(Fact& fact, const std::function<std::optional<bool>()>& ask) {
+    const auto now = std::chrono::steady_clock::now();
     {
-        std::lock_guard<std::mutex> lk(s_->mu);
-        if (!s_->ready || s_->source != Source::logind) return true;
-        bus = s_->bus;
-        path = s_->sessionPath;
+        std::lock_guard<std::mutex> lk(factMu_);
+        if (fact.known && now - fact.at < kFactLifetime) return fact.value;
     }
-    return s_->loginFlag(bus, path, "Active");
+    const std::optional<bool> value = ask();
+    std::lock_guard<std::mutex> lk(factMu_);
+    fact.known = true;
+    fact.value = value;
+    fact.at = now;
+    return value;
+}
+
+std::optional<bool> X11Session::onConsole() {
+    return cachedFact(onConsole_, [this]() -> std::optional<bool> {
+        GDBusConnection* bus = nullptr;
+        std::string path;
+        {
+            std::lock_guard<std::mutex> lk(s_->mu);
+            if (!s_->ready || s_->source != Source::logind) return true;
+            bus = s_->bus;
+            path = s_->sessionPath;
+        }
+        return s_->loginFlag(bus, path, "Active");
+    });
 }
 
 std::optional<bool> X11Session::locked() {
-    Source source;
-    GDBusConnection* bus = nullptr;
-    std::string path;
-    const Saver* saver = nullptr;
-    {
-        std::lock_guard<std::mutex> lk(s_->mu);
-        if (!s_->ready || s_->source == Source::none) return false;
-        source = s_->source;
-        bus = s_->bus;
-        path = s_->sessionPath;
-        saver = s_->saver;
-    }
-    if (source == Source::logind) return s_->loginFlag(bus, path, "LockedHint");
-    return s_->saverActive(bus, *saver);
+    return cachedFact(locked_, [this]() -> std::optional<bool> {
+        Source source;
+        GDBusConnection* bus = nullptr;
+        std::string path;
+        const Saver* saver = nullptr;
+        {
+            std::lock_guard<std::mutex> lk(s_->mu);
+            if (!s_->ready || s_->source == Source::none) return false;
+            source = s_->source;
+            bus = s_->bus;
+            path = s_->sessionPath;
+            saver = s_->saver;
+        }
+        if (source == Source::logind) return s_->loginFlag(bus, path, "LockedHint");
+        return s_->saverActive(bus, *saver);
+    });
 }
 
 void X11Session::watchLock(std::function<void(bool locked)> onChange) {
     if (!onChange) return;
+    // A lock or unlock the bus announces is the answer from now on, not a kept older one.
+    auto told = [this, onChange = std::move(onChange)](bool isLocked) {
+        {
+            std::lock_guard<std::mutex> lk(factMu_);
+            locked_ = Fact{true, isLocked, std::chrono::steady_clock::now()};
+        }
+        onChange(isLocked);
+    };
     std::lock_guard<std::mutex> lk(s_->mu);
-    s_->watchers.push_back(std::move(onChange));
+    s_->watchers.push_back(std::move(told));
 }
 
 }  // namespace vm::platform::x11

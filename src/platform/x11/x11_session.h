@@ -4,8 +4,10 @@
 // bus (GetActive), else nothing — then the session counts as an unlocked one on
 // the console. A worker thread finds the source and carries the change signals;
 // every D-Bus call has a short timeout, so no caller waits long.
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -37,7 +39,17 @@ public:
     struct State;
 
 private:
+    // One answer kept for a moment, so a busy caller does not cost a bus round trip each time.
+    struct Fact {
+        bool known = false;
+        std::optional<bool> value;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::optional<bool> cachedFact(Fact& fact, const std::function<std::optional<bool>()>& ask);
+
     std::unique_ptr<State> s_;
+    std::mutex factMu_;
+    Fact onConsole_, locked_;
 };
 
 }  // namespace vm::platform::x11
