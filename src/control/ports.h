@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/text.h"
+
 namespace vm {
 
 inline constexpr uint16_t kPlainPort = 47822;  // plain UDP: pairing, liveness, local tools
@@ -14,11 +16,9 @@ inline constexpr uint16_t kFilePort = 47825;   // TLS file channel
 
 inline uint16_t portOffset() {
     const char* v = std::getenv("VELLOMARK_PORT_OFFSET");
-    if (!v || !*v) return 0;
-    char* end = nullptr;
-    long n = std::strtol(v, &end, 10);
-    if (*end != '\0' || n < 0 || n > 10000) return 0;
-    return static_cast<uint16_t>(n);
+    const auto n = parseInt<int>(v ? v : "");
+    if (!n || *n < 0 || *n > 10000) return 0;
+    return static_cast<uint16_t>(*n);
 }
 
 inline uint16_t port(uint16_t base) { return static_cast<uint16_t>(base + portOffset()); }

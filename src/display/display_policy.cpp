@@ -98,11 +98,6 @@ void DisplayPolicy::vdispDestroy() const {
 
 bool DisplayPolicy::isVirtual(uint32_t id) { return d_.displays.isAgentVirtual(id); }
 
-void DisplayPolicy::onMain(std::function<void()> work) {
-    if (d_.mainQueue) d_.mainQueue->async(std::move(work));
-    else work();
-}
-
 void DisplayPolicy::gatherLater(double delay) {
     if (!d_.gatherWindows) return;
     // The gatherer, not the policy, goes into the queue: it outlives nothing it needs.
@@ -148,7 +143,7 @@ void DisplayPolicy::ensureVDisp() {
     // A locked screen or another user's session: the phone has been told, and the
     // monitor stays as it is until the screen is ours again.
     if (!d_.phone.phoneWantsScreen.load() || !hooksSet() || screenBlocked() || vdispAlive()) return;
-    onMain([this] { createVDisp(); });
+    vm::onMain(d_.mainQueue, [this] { createVDisp(); });
 }
 
 void DisplayPolicy::createVDisp() {
@@ -183,7 +178,7 @@ void DisplayPolicy::sweepVDispGrace() {
     if (!vdispGraceUntil_.compare_exchange_strong(until, 0.0)) return;
     if (d_.phone.phoneWantsScreen.load() || !vdispAlive()) return;
     log("새 연결이 조작 화면으로 안 들어왔다 — 가상 화면을 놓는다");
-    onMain([this] {
+    vm::onMain(d_.mainQueue, [this] {
         std::unique_lock<TryLock> lk(d_.vdispLock, std::try_to_lock);
         if (!lk.owns_lock()) return;
         if (vdispAlive() && !d_.phone.phoneWantsScreen.load()) {
@@ -201,7 +196,7 @@ void DisplayPolicy::quietPhone(double silence) {
     const bool had = hadPhysicalAtCreate_.load();
     const double limit = had ? kQuietLimitWithMonitor : kQuietLimitAlone;
     if (!(silence > limit) || !vdispAlive()) return;
-    onMain([this, limit, had] {
+    vm::onMain(d_.mainQueue, [this, limit, had] {
         std::unique_lock<TryLock> lk(d_.vdispLock, std::try_to_lock);
         if (!lk.owns_lock()) return;
         // The phone may have spoken while this waited in the queue.

@@ -111,7 +111,6 @@ private:
     bool isVirtual(uint32_t id);
     // The creation procedure (main thread).
     void createVDisp();
-    void onMain(std::function<void()> work);
     // Gathering windows `delay` seconds from now on the global queue.
     void gatherLater(double delay);
     std::vector<uint32_t> readStateFile() const;

@@ -20,6 +20,7 @@
 #include <optional>
 #include <thread>
 
+#include "base/text.h"
 #include "base/base64.h"
 #include "files/file_receive.h"
 #include "files/file_send.h"
@@ -36,12 +37,11 @@ constexpr double kLingerSeconds = 5.0;
 constexpr size_t kLingerBytes = 64u << 20;
 constexpr size_t kReadAheadBytes = 128u << 10;
 
+// A number of the first line, as base's strict parser reads it.
 bool parseInt(const std::string& s, int64_t* out) {
-    std::string_view v(s);
-    if (!v.empty() && v[0] == '+') v.remove_prefix(1);
-    if (v.empty() || v[0] == '+') return false;
-    auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), *out);
-    return ec == std::errc() && p == v.data() + v.size();
+    const auto v = vm::parseInt<int64_t>(s);
+    if (v) *out = *v;
+    return v.has_value();
 }
 
 std::string sslError(int sysErr) {

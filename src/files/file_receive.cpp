@@ -16,43 +16,24 @@
 #include <system_error>
 #include <vector>
 
+#include "base/text.h"
+
 namespace vm {
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Decodes the code point at s[i] into *cp; its length in bytes, or 0 when the
-// bytes there are not well-formed UTF-8.
+// The code point at s[i] into *cp, as base's decoder reads it; its length in
+// bytes, or 0 when the bytes there are not well-formed UTF-8.
 size_t decodeAt(std::string_view s, size_t i, char32_t* cp) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-        *cp = c;
-        return 1;
-    }
-    size_t n = 0;
-    char32_t v = 0, min = 0;
-    if ((c & 0xE0) == 0xC0) {
-        n = 2, v = c & 0x1F, min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-        n = 3, v = c & 0x0F, min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-        n = 4, v = c & 0x07, min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + n > s.size()) return 0;
-    for (size_t k = 1; k < n; ++k) {
-        const auto d = static_cast<unsigned char>(s[i + k]);
-        if ((d & 0xC0) != 0x80) return 0;
-        v = (v << 6) | (d & 0x3F);
-    }
-    if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
-    *cp = v;
-    return n;
+    size_t at = i;
+    const auto c = nextCodePoint(s, at);
+    if (!c) return 0;
+    *cp = *c;
+    return at - i;
 }
 
-bool isControl(char32_t c) { return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F); }
 
 // Characters that change the order or joining of what is shown without being seen
 // themselves: bidi controls and marks, zero-width characters, the soft hyphen,
@@ -162,10 +143,10 @@ std::string fileLogText(std::string_view text) {
             out += "\\r";
         } else if (cp == '\t') {
             out += "\\t";
-        } else if (cp < 0x80 && isControl(cp)) {
+        } else if (cp < 0x80 && isControlChar(cp)) {
             std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned>(cp));
             out += buf;
-        } else if (isControl(cp) || isInvisible(cp) || cp == 0x2028 || cp == 0x2029) {
+        } else if (isControlChar(cp) || isInvisible(cp) || cp == 0x2028 || cp == 0x2029) {
             std::snprintf(buf, sizeof buf, "\\u{%X}", static_cast<unsigned>(cp));
             out += buf;
         } else {
@@ -189,7 +170,7 @@ std::string fileSafeName(const std::string& name) {
             ++i;
             continue;
         }
-        if (!isControl(cp) && !isInvisible(cp)) visible.append(s, i, n);
+        if (!isControlChar(cp) && !isInvisible(cp)) visible.append(s, i, n);
         i += n;
     }
     s = visible;

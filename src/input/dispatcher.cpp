@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "base/text.h"
 #include "base/base64.h"
 #include "base/bytes.h"
 #include "input/input_sources.h"
@@ -28,34 +29,6 @@ std::optional<double> parseDecimal(const std::string& w) {
     char* end = nullptr;
     double v = std::strtod(begin, &end);
     if (end != begin + w.size()) return std::nullopt;  // also catches an embedded NUL
-    return v;
-}
-
-// Base-10 with an optional sign, the whole word, within 64 bits.
-std::optional<int64_t> parseInteger(const std::string& w) {
-    size_t i = 0;
-    bool neg = false;
-    if (i < w.size() && (w[i] == '+' || w[i] == '-')) neg = w[i++] == '-';
-    if (i == w.size()) return std::nullopt;
-    uint64_t mag = 0;
-    auto [p, ec] = std::from_chars(w.data() + i, w.data() + w.size(), mag, 10);
-    if (ec != std::errc() || p != w.data() + w.size()) return std::nullopt;
-    constexpr uint64_t kMaxPos = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-    if (neg) {
-        if (mag > kMaxPos + 1) return std::nullopt;
-        return mag == kMaxPos + 1 ? std::numeric_limits<int64_t>::min() : -static_cast<int64_t>(mag);
-    }
-    if (mag > kMaxPos) return std::nullopt;
-    return static_cast<int64_t>(mag);
-}
-
-// Base-10 unsigned 32-bit, the whole word, an optional plus sign.
-std::optional<uint32_t> parseUnsigned(const std::string& w) {
-    size_t i = (!w.empty() && w[0] == '+') ? 1 : 0;
-    if (i == w.size()) return std::nullopt;
-    uint32_t v = 0;
-    auto [p, ec] = std::from_chars(w.data() + i, w.data() + w.size(), v, 10);
-    if (ec != std::errc() || p != w.data() + w.size()) return std::nullopt;
     return v;
 }
 
@@ -132,7 +105,7 @@ void Dispatcher::handle(const std::string& line) {
     } else if (cmd == "AI" || cmd == "ASKTEST") {
         // Reserved for the agent: accepted and ignored.
     } else if (cmd == "ALLOW" || cmd == "NOPE") {
-        if (!parseInteger(w[1])) return;
+        if (!parseInt<int64_t>(w[1])) return;
         std::lock_guard<std::mutex> lk(d_.agent.askLock);
     } else if (cmd == "AXDO" || cmd == "AXS") {
         // Reserved for the agent: accepted and ignored.
@@ -141,7 +114,7 @@ void Dispatcher::handle(const std::string& line) {
         d_.pointer.setHold(buttonName(w[1]), w[2] == "1");
     } else if (cmd == "K") {
         if (n != 3) return;
-        auto hid = parseInteger(w[1]);
+        auto hid = parseInt<int64_t>(w[1]);
         // No key lives outside int; such a usage could only be dropped later anyway.
         if (!hid || *hid < std::numeric_limits<int>::min() || *hid > std::numeric_limits<int>::max()) return;
         d_.keyboard.handleKey(static_cast<int>(*hid), w[2] == "1");
@@ -159,8 +132,8 @@ void Dispatcher::handle(const std::string& line) {
         d_.pointer.releaseAll();
     } else if (cmd == "VD") {
         if (n != 3) return;
-        auto width = parseUnsigned(w[1]);
-        auto height = parseUnsigned(w[2]);
+        auto width = parseInt<uint32_t>(w[1]);
+        auto height = parseInt<uint32_t>(w[2]);
         if (!width || !height) return;
         vdSize(*width, *height);
     } else if (cmd == "HELLO") {
@@ -168,7 +141,7 @@ void Dispatcher::handle(const std::string& line) {
     } else if (cmd == "BYE") {
         bye();
     } else if (cmd == "W") {
-        auto v = parseInteger(w[1]);
+        auto v = parseInt<int64_t>(w[1]);
         if (!v || *v == 0) return;
         d_.inputSources.switchSpace(*v > 0 ? 1 : -1);
     }
@@ -242,7 +215,7 @@ void Dispatcher::button(const std::string& name, bool press) {
 void Dispatcher::text(const std::vector<std::string>& w) {
     auto fail = [this] { d_.log.logLine("텍스트 해석 실패\n"); };
     if (w.size() < 3) return fail();
-    auto seq = parseInteger(w[1]);
+    auto seq = parseInt<int64_t>(w[1]);
     if (!seq) return fail();
     auto bytes = base64Decode(w[2]);
     if (!bytes) return fail();
@@ -252,17 +225,9 @@ void Dispatcher::text(const std::vector<std::string>& w) {
     d_.text.typeText(decoded);
 }
 
-void Dispatcher::onMain(std::function<void()> work) {
-    if (d_.mainQueue) {
-        d_.mainQueue->async(std::move(work));
-    } else {
-        work();
-    }
-}
-
 void Dispatcher::vdSize(uint32_t width, uint32_t height) {
     if (!d_.hooks.vdispHooks) return;
-    onMain([this, width, height] {
+    vm::onMain(d_.mainQueue, [this, width, height] {
         std::unique_lock<TryLock> lk(d_.vdispLock, std::try_to_lock);
         if (!lk.owns_lock()) return;  // display work in progress: the request is dropped
         const VDispHooks& h = *d_.hooks.vdispHooks;
@@ -326,7 +291,7 @@ void Dispatcher::bye() {
     const VDispHooks& h = *d_.hooks.vdispHooks;
     if (!h.alive || !h.alive()) return;
     d_.log.logLine("폰이 그만 쓴다고 했다 — 가상 화면을 놓는다\n");
-    onMain([this] {
+    vm::onMain(d_.mainQueue, [this] {
         std::unique_lock<TryLock> lk(d_.vdispLock, std::try_to_lock);
         if (!lk.owns_lock()) return;
         const VDispHooks& hk = *d_.hooks.vdispHooks;

@@ -70,8 +70,6 @@ private:
     bool screenBlocked();
     void hello();
     void bye();
-    // Main-queue work, or in place when there is no main queue.
-    void onMain(std::function<void()> work);
 
     DispatcherDeps d_;
     DispatcherRooms r_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "base/text.h"
+
 namespace vm {
 
 namespace {
@@ -14,45 +16,6 @@ constexpr size_t kSeqKeptMax = 1024;
 constexpr size_t kChunkUnits = 20;
 constexpr double kChunkPause = 0.003;
 constexpr double kRestoreAfter = 0.8;
-
-// Decodes UTF-8 into code points. The caller has checked the text already; a
-// stray ill-formed byte still must not derail typing, so it stands for U+FFFD.
-std::u32string decodeUtf8(std::string_view s) {
-    std::u32string out;
-    out.reserve(s.size());
-    size_t i = 0;
-    const size_t n = s.size();
-    auto cont = [&](size_t k) { return k < n && (static_cast<uint8_t>(s[k]) & 0xC0) == 0x80; };
-    while (i < n) {
-        const uint8_t b = static_cast<uint8_t>(s[i]);
-        char32_t cp = 0xFFFD;
-        size_t len = 1;
-        if (b < 0x80) {
-            cp = b;
-        } else if (b >= 0xC2 && b <= 0xDF && cont(i + 1)) {
-            cp = (char32_t(b & 0x1F) << 6) | (static_cast<uint8_t>(s[i + 1]) & 0x3F);
-            len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF && cont(i + 1) && cont(i + 2)) {
-            char32_t c = (char32_t(b & 0x0F) << 12) | (char32_t(static_cast<uint8_t>(s[i + 1]) & 0x3F) << 6) |
-                         (static_cast<uint8_t>(s[i + 2]) & 0x3F);
-            if (c >= 0x800 && (c < 0xD800 || c > 0xDFFF)) {
-                cp = c;
-                len = 3;
-            }
-        } else if (b >= 0xF0 && b <= 0xF4 && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
-            char32_t c = (char32_t(b & 0x07) << 18) | (char32_t(static_cast<uint8_t>(s[i + 1]) & 0x3F) << 12) |
-                         (char32_t(static_cast<uint8_t>(s[i + 2]) & 0x3F) << 6) |
-                         (static_cast<uint8_t>(s[i + 3]) & 0x3F);
-            if (c >= 0x10000 && c <= 0x10FFFF) {
-                cp = c;
-                len = 4;
-            }
-        }
-        out.push_back(cp);
-        i += len;
-    }
-    return out;
-}
 
 bool isNewline(char32_t c) {
     return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;

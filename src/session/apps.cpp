@@ -7,37 +7,13 @@
 #include <tuple>
 #include <vector>
 
+#include "base/text.h"
+
 namespace vm {
 
 namespace {
 
 constexpr int kMaxIconSide = 16384;
-
-std::u32string decodeUtf8(const std::string& s) {
-    std::u32string out;
-    out.reserve(s.size());
-    size_t i = 0;
-    while (i < s.size()) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        int len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
-        char32_t c = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-        bool ok = len > 0 && i + static_cast<size_t>(len) <= s.size();
-        for (int k = 1; ok && k < len; ++k) {
-            const auto cb = static_cast<unsigned char>(s[i + static_cast<size_t>(k)]);
-            if ((cb & 0xC0) != 0x80) ok = false;
-            else c = (c << 6) | (cb & 0x3F);
-        }
-        if (!ok) {
-            // A stray byte sorts as the replacement character and is skipped alone.
-            out.push_back(0xFFFD);
-            ++i;
-            continue;
-        }
-        out.push_back(c);
-        i += static_cast<size_t>(len);
-    }
-    return out;
-}
 
 char32_t lowerCase(char32_t c) {
     if (c >= 'A' && c <= 'Z') return c + 0x20;
@@ -192,11 +168,6 @@ std::optional<Bytes> Apps::appIconPNG(int32_t pid) {
     return iconToPNG(*icon, kIconPoints);
 }
 
-void Apps::onMain(Task task) {
-    if (d_.mainQueue) d_.mainQueue->async(std::move(task));
-    else task();
-}
-
 void Apps::later(double seconds, Task task) {
     if (d_.globalQueue) {
         d_.globalQueue->asyncAfter(seconds, std::move(task));
@@ -225,7 +196,7 @@ void Apps::afterActivation(int32_t pid, const std::string& name) {
         if (d_.gatherWindows) d_.gatherWindows(pid, true);
         return;
     }
-    onMain([this, pid, name] {
+    vm::onMain(d_.mainQueue, [this, pid, name] {
         const bool ok = d_.elements.revealApp(pid);
         d_.log.logLine("앱 고르개 — " + name + " 에 보이는 창이 없다 → 독 누르기 " + (ok ? "됨" : "실패") + "\n");
         later(kGatherAfterDock, [this, pid] {

@@ -64,7 +64,6 @@ public:
 
 private:
     void afterActivation(int32_t pid, const std::string& name);
-    void onMain(Task task);
     void later(double seconds, Task task);
 
     AppsDeps d_;

@@ -22,14 +22,9 @@ bool ScreenLock::videoShouldFlow() { return d_.session.onConsole().value_or(true
 
 std::string ScreenLock::lockedLine() { return "LOCKED 1 " + base64Encode(d_.workspace.loginName()); }
 
-void ScreenLock::onMain(Task task) {
-    if (d_.mainQueue) d_.mainQueue->async(std::move(task));
-    else task();
-}
-
 void ScreenLock::watchScreenLock() {
     d_.session.watchLock([this](bool locked) {
-        onMain([this, locked] {
+        vm::onMain(d_.mainQueue, [this, locked] {
             if (locked) screenDidLock();
             else screenDidUnlock();
         });
@@ -69,7 +64,7 @@ void ScreenLock::screenDidUnlock() {
     d_.log.logLine("맥이 풀렸다\n");
     if (d_.phone.phoneConn()) d_.sender.phoneSend("LOCKED 0");
     if (d_.phone.phoneWantsScreen.load()) {
-        onMain([this] {
+        vm::onMain(d_.mainQueue, [this] {
             if (!d_.phone.phoneWantsScreen.load()) return;
             const auto& vd = d_.hooks.vdispHooks;
             if (!vd || !vd->alive || vd->alive()) return;

@@ -70,8 +70,6 @@ public:
     std::string lockedLine();
 
 private:
-    void onMain(Task task);
-
     ScreenLockDeps d_;
     std::unique_ptr<RepeatingTimer> gateTimer_;
 };

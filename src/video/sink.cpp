@@ -20,6 +20,7 @@
 #include "base/crypto.h"
 #include "base/log.h"
 #include "base/settings.h"
+#include "base/text.h"
 #include "video/video_wire.h"
 
 namespace vm::video {
@@ -64,18 +65,6 @@ std::vector<std::string_view> splitSpaces(std::string_view s) {
         if (i > start) out.push_back(s.substr(start, i - start));
     }
     return out;
-}
-
-// Decimal numbers as the phone writes them: optional sign, digits only, the
-// whole field, in range of T. Anything else does not parse.
-template <typename T>
-std::optional<T> parseDecimal(std::string_view s) {
-    if (!s.empty() && s[0] == '+') s.remove_prefix(1);
-    if (s.empty() || (std::is_unsigned_v<T> && s[0] == '-')) return std::nullopt;
-    T v{};
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
-    return v;
 }
 
 bool isTrimmable(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
@@ -211,10 +200,10 @@ void Sink::onDatagram(const uint8_t* p, size_t n, const sockaddr_in& from) {
 void Sink::punch(const std::string& text, const sockaddr_in& from) {
     auto fields = splitSpaces(text);
     if (fields.size() != 4 || fields[0] != "VP") return;
-    auto keyNum = parseDecimal<uint8_t>(fields[1]);
+    auto keyNum = parseInt<uint8_t>(fields[1]);
     auto pair = d_.key.current();
     if (!keyNum || *keyNum != pair->id) return;
-    auto secs = parseDecimal<int64_t>(fields[2]);
+    auto secs = parseInt<int64_t>(fields[2]);
     if (!secs || std::fabs(d_.clock.now() - static_cast<double>(*secs)) >= kPunchClockSkew) return;
     auto auth = base64Decode(fields[3]);
     if (!auth) return;
@@ -296,7 +285,7 @@ void Sink::control(const std::string& line, uint32_t ip) {
     switch (first[0]) {
         case 'H': {
             if (fields.size() < 2) return;
-            auto port = parseDecimal<uint16_t>(fields[1]);
+            auto port = parseInt<uint16_t>(fields[1]);
             if (!port) return;
             bool isNew = false;
             std::optional<Bytes> params;
@@ -329,7 +318,7 @@ void Sink::control(const std::string& line, uint32_t ip) {
             return;
         }
         case 'F': {
-            auto n = parseDecimal<int>(first.substr(1));
+            auto n = parseInt<int>(first.substr(1));
             if (!n || *n < 2 || *n > 16 || *n == fecDivisor.load()) return;
             fecDivisor = *n;
             d_.log.streamLog("FEC 두께 → 1/" + std::to_string(*n) + " (클라이언트 요청)");
@@ -337,11 +326,11 @@ void Sink::control(const std::string& line, uint32_t ip) {
         }
         case 'N': {
             if (fields.size() < 3) return;
-            auto seq = parseDecimal<uint32_t>(fields[1]);
+            auto seq = parseInt<uint32_t>(fields[1]);
             if (!seq) return;
             std::vector<uint16_t> indices;
             for (size_t i = 2; i < fields.size() && indices.size() < kMaxResendIndices; ++i) {
-                if (auto idx = parseDecimal<uint16_t>(fields[i])) indices.push_back(*idx);
+                if (auto idx = parseInt<uint16_t>(fields[i])) indices.push_back(*idx);
             }
             int64_t count = ++nackCount_;
             nackTotal = count;
@@ -358,7 +347,7 @@ void Sink::control(const std::string& line, uint32_t ip) {
             return;
         }
         case 'Q': {
-            auto level = parseDecimal<int64_t>(first.substr(1));
+            auto level = parseInt<int64_t>(first.substr(1));
             if (!level) return;
             // The encoder clamps to its levels; here only keep the number inside an int.
             requestedLevel = static_cast<int>(std::clamp<int64_t>(*level, INT_MIN, INT_MAX));
