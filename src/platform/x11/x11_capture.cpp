@@ -31,12 +31,6 @@ namespace vm::platform::x11 {
 
 namespace {
 
-struct FreeReply {
-    void operator()(void* p) const { std::free(p); }
-};
-template <class T>
-using Reply = std::unique_ptr<T, FreeReply>;
-
 // Largest output edge a stream accepts; beyond it the request is refused rather
 // than allocating gigabytes per frame.
 constexpr int kMaxOutputEdge = 16384;

@@ -5,11 +5,20 @@
 // are serialised by its mutex.
 #include <xcb/xcb.h>
 
+#include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
 namespace vm::platform::x11 {
+
+// An XCB reply, freed with free() as XCB wants; null when the request failed.
+struct FreeReply {
+    void operator()(void* p) const { std::free(p); }
+};
+template <class T>
+using Reply = std::unique_ptr<T, FreeReply>;
 
 class Connection {
 public:

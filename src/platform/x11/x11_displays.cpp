@@ -27,12 +27,6 @@ namespace vm::platform::x11 {
 
 namespace {
 
-struct FreeReply {
-    void operator()(void* p) const { std::free(p); }
-};
-template <class T>
-using Reply = std::unique_ptr<T, FreeReply>;
-
 constexpr double kPixelsPerMM = 3.78;
 // Ids of the virtual monitors made on an enlarged framebuffer. X resource ids use
 // 29 bits, so these never meet an output's id.

@@ -14,17 +14,12 @@
 #include <thread>
 
 #include "base/log.h"
+#include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_icons.h"
 
 namespace vm::platform::x11 {
 
 namespace {
-
-struct FreeReply {
-    void operator()(void* p) const { std::free(p); }
-};
-template <class T>
-using Reply = std::unique_ptr<T, FreeReply>;
 
 // Replies whose errors are dropped here rather than queued as events.
 Reply<xcb_get_property_reply_t> propertyReply(xcb_connection_t* c, xcb_get_property_cookie_t ck) {
