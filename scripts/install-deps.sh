@@ -13,8 +13,9 @@ PACKAGES=(
   libxcb1-dev libxcb-xtest0-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev
   libxcb-xkb-dev libxcb-ewmh-dev libxcb-icccm4-dev libxkbcommon-x11-dev libx11-dev libglib2.0-dev
 )
-# The X11 tests' real X server: Xorg with the dummy driver, a window manager and the X tools they call.
-PACKAGES+=(xserver-xorg-core xserver-xorg-video-dummy openbox xauth x11-xserver-utils x11-utils xdotool xclip)
+# The X11 tests: a real Xorg with the dummy driver, a window manager, the X tools they call and a
+# private D-Bus for the session tests.
+PACKAGES+=(xserver-xorg-core xserver-xorg-video-dummy openbox xauth x11-xserver-utils x11-utils xdotool xclip dbus-daemon)
 
 missing=()
 for p in "${PACKAGES[@]}"; do
