@@ -1,7 +1,6 @@
 #include "platform/x11/x11_capture.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <time.h>
@@ -125,7 +124,7 @@ struct X11Capture::Stream {
     bool cursorStale = true;
     int pointerX = -1, pointerY = -1;
 
-    int wakeFd = -1;
+    Wakeup wake;
     std::atomic<bool> quit{false};
     std::atomic<bool> running{true};
     std::thread thread;
@@ -150,7 +149,6 @@ X11Capture::Stream::~Stream() {
     dropSegment();
     if (conn && damage) xcb_damage_destroy(conn->get(), damage);
     if (conn) xcb_flush(conn->get());
-    if (wakeFd >= 0) ::close(wakeFd);
 }
 
 void X11Capture::Stream::setUp(bool shm) {
@@ -188,8 +186,7 @@ void X11Capture::Stream::setUp(bool shm) {
         seg = xcb_generate_id(c);
     }
     xcb_flush(c);
-    wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0) throw std::runtime_error("cannot make an eventfd for the capture stream");
+    if (wake.fd() < 0) throw std::runtime_error("cannot make an eventfd for the capture stream");
 }
 
 bool X11Capture::Stream::makeSegment(size_t bytes) {
@@ -396,7 +393,7 @@ void X11Capture::Stream::run() {
     interval = std::clamp(interval, 1.0 / kMaxRate, 10.0);
     const auto step = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(interval));
     xcb_connection_t* c = conn->get();
-    pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wake.fd(), POLLIN, 0}};
     auto next = SteadyClock::now();
     auto lastLook = next;
     bool first = true, dirty = true, look = false;
@@ -480,10 +477,7 @@ void X11Capture::Stream::run() {
 
 void X11Capture::Stream::stop() {
     quit.store(true);
-    if (wakeFd >= 0) {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(wakeFd, &one, sizeof one);
-    }
+    wake.wake();
     {
         // Waits for a callback in progress on another thread.
         std::lock_guard<std::recursive_mutex> lk(out->cbMu);

@@ -1,9 +1,31 @@
 #include "platform/x11/x11_connection.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
 
 namespace vm::platform::x11 {
+
+Wakeup::Wakeup() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+Wakeup::~Wakeup() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void Wakeup::wake() {
+    if (fd_ < 0) return;
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(fd_, &one, sizeof one);
+}
+
+void Wakeup::drain() {
+    if (fd_ < 0) return;
+    uint64_t count = 0;
+    [[maybe_unused]] ssize_t n = ::read(fd_, &count, sizeof count);
+}
 
 Connection::Connection(const std::string& display) {
     const char* env = std::getenv("DISPLAY");

@@ -20,6 +20,22 @@ struct FreeReply {
 template <class T>
 using Reply = std::unique_ptr<T, FreeReply>;
 
+// Wakes a thread that waits in poll() on its X connection (to stop it, or to
+// look at new work): one eventfd, written to wake, emptied by the waiter.
+class Wakeup {
+public:
+    Wakeup();
+    ~Wakeup();
+    Wakeup(const Wakeup&) = delete;
+    Wakeup& operator=(const Wakeup&) = delete;
+    int fd() const { return fd_; }  // -1 when none could be made
+    void wake();
+    void drain();
+
+private:
+    int fd_ = -1;
+};
+
 class Connection {
 public:
     // Connects to `display` ("" = $DISPLAY). Throws std::runtime_error naming the display when it cannot.

@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cerrno>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #include <xcb/randr.h>
@@ -1077,19 +1076,14 @@ void X11Displays::removeVirtualDisplays() {
 X11Displays::X11Displays(Logger& log, const std::string& display) : impl_(std::make_shared<Impl>(log, display)) {
     impl_->adoptLeftovers();
     auto watcher = std::make_unique<Connection>(display);
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ < 0) throw std::runtime_error("cannot make an eventfd for the display watcher");
+    if (wake_.fd() < 0) throw std::runtime_error("cannot make an eventfd for the display watcher");
     watcher_ = std::thread([this, c = std::move(watcher)] { watch(*c); });
 }
 
 X11Displays::~X11Displays() {
     quit_.store(true);
-    if (wakeFd_ >= 0) {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
-    }
+    wake_.wake();
     if (watcher_.joinable()) watcher_.join();
-    if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
 void X11Displays::watch(Connection& conn) {
@@ -1107,7 +1101,7 @@ void X11Displays::watch(Connection& conn) {
     constexpr auto kQuiet = std::chrono::milliseconds(60), kAtMost = std::chrono::milliseconds(300);
     bool pending = false;
     Clock::time_point first, last;
-    pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
     while (!quit_.load()) {
         while (xcb_generic_event_t* ev = xcb_poll_for_event(c)) {
             const uint8_t type = ev->response_type & 0x7F;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/displays.h"
+#include "platform/x11/x11_connection.h"
 
 namespace vm {
 class Logger;
@@ -20,7 +21,6 @@ class Logger;
 
 namespace vm::platform::x11 {
 
-class Connection;
 
 class X11Displays final : public Displays {
 public:
@@ -67,7 +67,7 @@ private:
     std::shared_ptr<Impl> impl_;  // shared with transactions and virtual displays handed out
     std::mutex cbMu_;
     std::vector<std::function<void()>> callbacks_;
-    int wakeFd_ = -1;
+    Wakeup wake_;
     std::atomic<bool> quit_{false};
     std::thread watcher_;
 };

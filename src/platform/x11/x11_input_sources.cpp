@@ -75,13 +75,8 @@ X11InputSources::X11InputSources(Logger& log, const std::string& display)
 
 X11InputSources::~X11InputSources() {
     stop_ = true;
-    if (wake_[1] >= 0) {
-        const char b = 1;
-        [[maybe_unused]] ssize_t n = ::write(wake_[1], &b, 1);
-    }
+    wake_.wake();
     if (thread_.joinable()) thread_.join();
-    for (int fd : wake_)
-        if (fd >= 0) ::close(fd);
 }
 
 std::vector<std::string> X11InputSources::groupIds(Connection& c) {
@@ -191,7 +186,6 @@ void X11InputSources::watch(std::function<void()> onChange) {
     xcb_change_window_attributes(c, watchConn_->root(), XCB_CW_EVENT_MASK, mask);
     watchConn_->atom("_XKB_RULES_NAMES");  // interned before the thread uses the map
     xcb_flush(c);
-    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
     thread_ = std::thread([this] { run(); });
 }
 
@@ -233,8 +227,8 @@ void X11InputSources::run() {
             }
             continue;  // the round trips above may have queued more events
         }
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        ::poll(fds, wake_[0] >= 0 ? 2 : 1, 1000);
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
+        ::poll(fds, wake_.fd() >= 0 ? 2 : 1, 1000);
     }
 }
 

@@ -47,7 +47,7 @@ private:
     std::vector<std::function<void()>> callbacks_;
     std::unique_ptr<Connection> watchConn_;
     uint8_t watchXkbEvent_ = 0;
-    int wake_[2] = {-1, -1};
+    Wakeup wake_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -92,19 +92,13 @@ X11Pasteboard::X11Pasteboard(Logger& log, const std::string& display) : log_(log
     xcb_flush(conn_.get());
     xcb_flush(owner_.get());
 
-    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
     thread_ = std::thread([this] { run(); });
 }
 
 X11Pasteboard::~X11Pasteboard() {
     stop_ = true;
-    if (wake_[1] >= 0) {
-        const char b = 1;
-        [[maybe_unused]] ssize_t n = ::write(wake_[1], &b, 1);
-    }
+    wake_.wake();
     if (thread_.joinable()) thread_.join();
-    for (int fd : wake_)
-        if (fd >= 0) ::close(fd);
 }
 
 // ---- the owner's side -------------------------------------------------------
@@ -149,13 +143,9 @@ void X11Pasteboard::run() {
         const auto now = std::chrono::steady_clock::now();
         std::erase_if(transfers_, [&](const Transfer& t) { return now - t.lastStep > kTransferGiveUp; });
         xcb_flush(owner_.get());
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        ::poll(fds, wake_[0] >= 0 ? 2 : 1, 1000);
-        if (wake_[0] >= 0 && (fds[1].revents & POLLIN)) {
-            char buf[16];
-            while (::read(wake_[0], buf, sizeof buf) > 0) {
-            }
-        }
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
+        ::poll(fds, wake_.fd() >= 0 ? 2 : 1, 1000);
+        if (wake_.fd() >= 0 && (fds[1].revents & POLLIN)) wake_.drain();
     }
 }
 

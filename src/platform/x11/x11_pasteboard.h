@@ -72,7 +72,7 @@ private:
     std::atomic<int64_t> count_{0};
 
     std::vector<Transfer> transfers_;  // the thread's own
-    int wake_[2] = {-1, -1};
+    Wakeup wake_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
