@@ -263,6 +263,8 @@ void Install::installDesktopFiles() {
     copyEntry(share + "/vellomark/vellomark-autostart.desktop", p.autostartFile);
     copyTree(share + "/icons/hicolor", p.dataHome + "/icons/hicolor");
     copyTree(share + "/man", p.dataHome + "/man");
+    // GNOME Shell reads extensions from here; the shell enables it at the next login.
+    copyTree(share + "/gnome-shell/extensions", p.dataHome + "/gnome-shell/extensions");
 
     std::string manifest;
     for (const auto& m : made) manifest += m + "\n";

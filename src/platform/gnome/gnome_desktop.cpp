@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 #include "base/log.h"
 #include "base/settings.h"
@@ -30,12 +32,24 @@ bool commandIsSuper(const Locations& locations) {
 
 }  // namespace
 
+// The installer puts the extension in the user's extension folder; the shell enables
+// it here when it already knows the folder (always after the next login).
+void GnomeDesktop::enableExtension() {
+    std::string err;
+    Variant r = bus_->call("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell.Extensions", "EnableExtension",
+                           g_variant_new("(s)", kExtensionUuid), &err, 3000);
+    if (!r) return;
+    for (int i = 0; i < 20 && !shell_->present(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (shell_->present()) log_.logLine(std::string("GNOME Shell 확장 ") + kExtensionUuid + " 을 켰다\n");
+}
+
 GnomeDesktop::GnomeDesktop(Locations locations, Logger& log) : locations_(std::move(locations)), log_(log) {
     bus_ = std::make_unique<Bus>();
     for (const char* name : {kRemoteDesktopName, kMutterScreenCast, "org.gnome.Mutter.DisplayConfig"})
         if (!bus_->nameHasOwner(name))
             throw std::runtime_error(std::string("the session bus has no ") + name + " (is this GNOME on Wayland?)");
     shell_ = std::make_unique<ShellExtension>(log_, *bus_);
+    if (!shell_->present()) enableExtension();
     if (!shell_->present())
         log_.logLine(std::string("⚠︎ GNOME Shell 확장 ") + kExtensionUuid + " 이 켜져 있지 않다 — 창·앱·작업 공간 없이 간다\n");
     displays_ = std::make_unique<GnomeDisplays>(log_, *bus_);

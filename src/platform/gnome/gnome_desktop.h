@@ -53,6 +53,7 @@ public:
     static bool answers();
 
 private:
+    void enableExtension();
     Locations locations_;
     Logger& log_;
     std::unique_ptr<Bus> bus_;
