@@ -1,11 +1,21 @@
 // Encoder throughput: N NV12 frames of moving content through our Encoder (one
 // frame in flight, as in the agent) against the ffmpeg command line encoding the
-// same raw frames with libx265 ultrafast/zerolatency, at 1280×720 and 1170×2048.
+// same raw frames with libx265 ultrafast/zerolatency, at 1280×720 and 1170×2048,
+// on a synthetic desktop picture.
+//
+// Then the rate control: for every quality level, 4 s of a moving, detailed picture
+// (ffmpeg's mandelbrot and testsrc2 sources, 1280×720) delivered at the level's
+// frame-rate cap on a fake clock, the measured bit rate against the level's target and
+// the key frames against the rate control's buffer; the same at level 0 with pictures
+// coming at only 40 fps (the budget must follow the clock, not a frame count); and one
+// session that changes level live (0 → 3 → 5 → 0), per segment.
 //
 //   encoder_bench [frames]      (default 120)
 //
-// Prints frames per second for both and their ratio. Nothing is asserted: the
-// numbers depend on the machine and on what else runs on it.
+// Nothing is asserted: the numbers depend on the machine and on what else runs on it.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,10 +28,13 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <algorithm>
 
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/settings.h"
+#include "phone/video_decoder.h"
+#include "phone/video_receiver.h"
 #include "platform/capture.h"
 #include "video/encoder.h"
 #include "video/sink.h"
@@ -123,6 +136,167 @@ double runFfmpeg(const std::string& rawPath, int w, int h, int frames) {
     return frames / elapsed;
 }
 
+// Raw NV12 frames of an ffmpeg test source; empty when ffmpeg cannot make them.
+std::vector<std::shared_ptr<Nv12Image>> sourceFrames(const std::string& source, int w, int h, int count,
+                                                     const std::string& dir) {
+    const std::string path = dir + "/" + source + ".nv12";
+    const std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -f lavfi -i " + source + "=size=" +
+                            std::to_string(w) + "x" + std::to_string(h) + ":rate=60 -frames:v " +
+                            std::to_string(count) + " -pix_fmt nv12 -f rawvideo -y '" + path + "'";
+    std::vector<std::shared_ptr<Nv12Image>> out;
+    if (std::system(cmd.c_str()) != 0) return out;
+    std::ifstream in(path, std::ios::binary);
+    for (int i = 0; i < count; ++i) {
+        auto im = Nv12Image::make(w, h);
+        for (int y = 0; y < h; ++y)
+            in.read(reinterpret_cast<char*>(im->luma.data()) + static_cast<std::ptrdiff_t>(y) * im->lumaStride, w);
+        for (int y = 0; y < h / 2; ++y)
+            in.read(reinterpret_cast<char*>(im->chroma.data()) + static_cast<std::ptrdiff_t>(y) * im->chromaStride, w);
+        if (!in) break;
+        out.push_back(std::move(im));
+    }
+    std::filesystem::remove(path);
+    return out;
+}
+
+// One encoder fed on a fake clock; its frames go to a phone-side receiver on the
+// loopback, which tells each frame's size and whether it is a key frame.
+class RateRun {
+public:
+    explicit RateRun(const std::string& dir)
+        : log_(dir + "/logs", clock_),
+          settings_(dir + "/settings.json"),
+          key_(log_),
+          sink_(vm::video::SinkDeps{clock_, log_, settings_, key_, stats_, allowed_,
+                                    [](double) { return std::optional<vm::Bytes>{}; }},
+                0),
+          enc_(vm::video::EncoderDeps{clock_, log_, sink_, stats_, [](int status) {
+                                          std::fprintf(stderr, "encoder could not start (%d)\n", status);
+                                          std::exit(1);
+                                      }}) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        int big = 16 << 20;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        sink_.setPacing(false);
+        auto pair = key_.current();
+        receiver_.setKey(pair->id, pair->key);
+    }
+    ~RateRun() { ::close(fd_); }
+
+    struct Segment {
+        double seconds = 0;
+        int64_t bytes = 0;
+        int frames = 0;
+        std::vector<int64_t> keyBytes;
+    };
+
+    // Feeds `seconds` of pictures at `fps` at the wanted level; the first `settle` seconds are not counted.
+    Segment feed(const std::vector<std::shared_ptr<Nv12Image>>& pictures, int level, double fps, double seconds,
+                 double settle) {
+        if (!started_) {
+            enc_.start(pictures[0]->width, pictures[0]->height);
+            started_ = true;
+        }
+        sink_.requestedLevel = level;
+        Segment seg;
+        const int n = static_cast<int>(seconds * fps + 0.5);
+        for (int i = 0; i < n; ++i) {
+            clock_.advance(1.0 / fps);
+            // Ping-pong through the pictures so that the motion never jumps.
+            const size_t m = pictures.size();
+            const size_t k = static_cast<size_t>(next_++) % (2 * m - 2);
+            sink_.control("H " + std::to_string(port_), htonl(INADDR_LOOPBACK));
+            const int64_t submitted = stats_.encSubmit.load();
+            enc_.encode(pictures[k < m ? k : 2 * m - 2 - k], 0);
+            if (stats_.encSubmit.load() == submitted) continue;  // paced out
+            while (stats_.encDone.load() + stats_.encCallErrN.load() < stats_.encSubmit.load())
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            std::atomic<bool> drained{false};
+            enc_.onSendQueue([&] { drained = true; });
+            while (!drained.load()) std::this_thread::sleep_for(std::chrono::microseconds(50));
+            uint8_t buf[2048];
+            for (;;) {
+                ssize_t got = ::recv(fd_, buf, sizeof buf, 0);
+                if (got < 0) break;
+                receiver_.feed(buf, static_cast<size_t>(got), clock_.monotonic());
+            }
+            for (const auto& f : receiver_.takeFrames(clock_.monotonic())) {
+                if (i < static_cast<int>(settle * fps)) continue;
+                seg.bytes += static_cast<int64_t>(f.data.size());
+                ++seg.frames;
+                if (vm::phone::VideoDecoder::hasKeyFrame(f.data)) seg.keyBytes.push_back(static_cast<int64_t>(f.data.size()));
+            }
+        }
+        seg.seconds = seconds - settle;
+        return seg;
+    }
+
+private:
+    vm::FakeClock clock_;
+    vm::Logger log_;
+    vm::Settings settings_;
+    vm::video::VideoKey key_;
+    vm::video::VideoStats stats_;
+    std::atomic<bool> allowed_{true};
+    vm::video::Sink sink_;
+    vm::video::Encoder enc_;
+    bool started_ = false;
+    int next_ = 0;
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    vm::phone::VideoReceiver receiver_;
+};
+
+void printSegment(const char* what, int level, double fps, const RateRun::Segment& seg) {
+    const auto& row = vm::video::Encoder::LEVELS[static_cast<size_t>(level)];
+    const double mbps = seg.seconds > 0 ? seg.bytes * 8.0 / seg.seconds / 1e6 : 0;
+    const double target = row.second / 1e6;
+    const double buffer = std::min(6.0e6, row.second * 0.5) / 8.0;  // bytes, as the encoder sets it
+    int64_t maxKey = 0;
+    for (int64_t k : seg.keyBytes) maxKey = std::max(maxKey, k);
+    std::printf("%-22s L%d %5.1f fps  target %5.2f  measured %5.2f Mbit/s  (%+5.1f %%)  key frames %zu, "
+                "largest %6.1f KB = %3.0f %% of the %6.1f KB buffer, %3lld chunks\n",
+                what, level, fps, target, mbps, target > 0 ? (mbps / target - 1) * 100 : 0.0, seg.keyBytes.size(),
+                maxKey / 1024.0, buffer > 0 ? maxKey * 100.0 / buffer : 0.0, buffer / 1024.0,
+                static_cast<long long>((maxKey + 1160) / 1161));
+    std::fflush(stdout);
+}
+
+void rateSection(const std::string& dir) {
+    for (const char* source : {"mandelbrot", "testsrc2"}) {
+        auto pictures = sourceFrames(source, 1280, 720, 90, dir);
+        if (pictures.size() < 2) {
+            std::printf("%s: ffmpeg could not make the frames; rate section skipped\n", source);
+            continue;
+        }
+        std::printf("\nrate control, %s 1280x720 (4 s per row, the first 1 s not counted)\n", source);
+        for (int level = 0; level < 6; ++level) {
+            RateRun run(dir);
+            const double fps = vm::video::Encoder::LEVELS[static_cast<size_t>(level)].first;
+            printSegment(source, level, fps, run.feed(pictures, level, fps, 4.0, 1.0));
+        }
+        {
+            RateRun run(dir);
+            printSegment("  pictures at 40 fps", 0, 40, run.feed(pictures, 0, 40, 4.0, 1.0));
+        }
+        {
+            RateRun run(dir);
+            std::printf("  one session, live level changes (2.5 s each, the first 0.5 s after a change not counted):\n");
+            for (int level : {0, 3, 5, 0}) {
+                const double fps = vm::video::Encoder::LEVELS[static_cast<size_t>(level)].first;
+                printSegment("    live", level, fps, run.feed(pictures, level, fps, 2.5, 0.5));
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -171,6 +345,7 @@ int main(int argc, char** argv) {
                     kbps, theirs, theirs > 0 ? ours.fps / theirs : 0.0);
         std::fflush(stdout);
     }
+    rateSection(dir);
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -26,4 +26,6 @@ std::optional<uint32_t> inspectRequest(const std::vector<std::string>& args) {
     return parseUInt32(args[2]);
 }
 
+bool soleFlag(const std::vector<std::string>& args, const char* flag) { return args.size() == 2 && args[1] == flag; }
+
 }  // namespace vm

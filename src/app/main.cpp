@@ -1,4 +1,5 @@
-// The agent's entry: answers --inspect, builds every room, fills the hook tables,
+// The agent's entry: answers --version, --uninstall and --inspect, hands off to the
+// user service when started by hand, builds every room, fills the hook tables,
 // starts the input side on its own thread and runs the main run loop.
 #include <unistd.h>
 
@@ -39,6 +40,8 @@
 #include "input/keyboard.h"
 #include "input/pointer.h"
 #include "input/text_entry.h"
+#include "install/feed_updater.h"
+#include "install/install.h"
 #include "pairing/pair_store.h"
 #include "pairing/pairing.h"
 #include "platform/platform.h"
@@ -46,6 +49,7 @@
 #include "session/apps.h"
 #include "session/screen_lock.h"
 #include "session/window_gather.h"
+#include "ui/desktop_ui.h"
 #include "video/capture.h"
 #include "video/encoder.h"
 #include "video/sink.h"
@@ -90,7 +94,8 @@ struct VideoOut {
             throw StartFailure("⚠︎ " + why + " · 끝낸다\n");
         }
         encoder = std::make_unique<video::Encoder>(
-            video::EncoderDeps{clock, log, *sink, stats, [&platform](int status) { platform.exitProcess(status); }});
+            video::EncoderDeps{clock, log, *sink, stats, [&platform](int status) { platform.exitProcess(status); },
+                               &settings});
     }
 
     video::VideoKey key;
@@ -106,11 +111,29 @@ struct VideoOut {
 class Agent {
 public:
     Agent(const Clock& clock, Logger& log, platform::Locations locations, std::unique_ptr<platform::Platform> platform,
-          MainQueue& mainQueue)
-        : clock_(clock), log_(log), loc_(std::move(locations)), platform_(std::move(platform)), mainQueue_(mainQueue) {}
+          MainQueue& mainQueue, bool withUi = false)
+        : clock_(clock),
+          log_(log),
+          loc_(std::move(locations)),
+          platform_(std::move(platform)),
+          mainQueue_(mainQueue),
+          withUi_(withUi) {}
 
     void startInputSide();
     void startVideoSide();
+    // The status menu and pairing panel; GLib's loop runs the main queue from here on.
+    void startDesktopUi(ui::MenuActions actions);
+    // Physical displays back on and the virtual display gone (quit, uninstall, update).
+    void restoreDisplays() {
+        policy_.physicalDisplaysOn();
+        if (vdisp_.vdispAlive()) vdisp_.vdispDestroy();
+    }
+    install::Updater& startUpdater(const install::Install& installer, install::CommandRunner& runner) {
+        updater_ = install::makeAgentUpdater(clock_, log_, phone_, mainQueue_, installer, runner,
+                                             [this] { restoreDisplays(); });
+        updater_->start();
+        return *updater_;
+    }
 
 private:
     HookTables fillHookTables();
@@ -128,6 +151,8 @@ private:
     std::unique_ptr<platform::Platform> platform_;
     MainQueue& mainQueue_;
     platform::Platform& p_ = *platform_;
+    // The desktop interface runs (GTK is up): pairing asks through it.
+    const bool withUi_;
 
     // The virtual display core runs on the main thread and spins the main run loop while it waits.
     VDispCore vdisp_{clock_, log_, p_.displays(), &mainQueue_, [this](double s) { mainQueue_.spinRunLoop(s); },
@@ -204,6 +229,8 @@ private:
     std::unique_ptr<CursorMain> cursor_;
     std::unique_ptr<video::Capture> capture_;
     std::unique_ptr<video::StreamMain> stream_;
+    std::unique_ptr<install::Updater> updater_;
+    std::unique_ptr<ui::DesktopUi> ui_;  // main thread only
 };
 
 HookTables Agent::fillHookTables() {
@@ -221,6 +248,22 @@ HookTables Agent::fillHookTables() {
     // Rotation waits its turn on the send queue, so it never falls between two chunks of a frame.
     v.rotateKey = [this] { video_.encoder->onSendQueue([this] { video_.key.rotateNow(); }); };
     h.videoHooks = std::move(v);
+    if (withUi_) {
+        // Only posts to the main queue: the input side never waits for the interface.
+        h.pairPrompt = [this](int id, const std::string& name, const std::string& code) {
+            const std::string n = std::to_string(id);
+            log_.logLine("승인 창을 띄운다 — 창이나 메뉴에서, 또는 vellomark-ctl \"PAIROK " + n +
+                         "\" · vellomark-ctl \"PAIRNO " + n + "\"\n");
+            mainQueue_.async([this, id, name, code] {
+                if (ui_) ui_->menuBar().showPairing(id, name, code);
+            });
+        };
+        h.pairPromptDone = [this](int id) {
+            mainQueue_.async([this, id] {
+                if (ui_) ui_->menuBar().hidePairing(id);
+            });
+        };
+    }
     return h;
 }
 
@@ -304,8 +347,50 @@ CursorDeps Agent::cursorDeps() {
 }
 
 void Agent::startInputSide() {
+    if (withUi_)
+        fileReceive_.fileReceivedHook = [this](const std::string& path) {
+            mainQueue_.async([this, path] {
+                if (ui_) ui_->menuBar().revealFile(path);
+            });
+        };
     cursor_ = std::make_unique<CursorMain>(cursorDeps(), inputRooms());
     std::thread([c = cursor_.get()] { c->run(); }).detach();
+}
+
+void Agent::startDesktopUi(ui::MenuActions actions) {
+    ui::MenuSources s;
+    s.now = [this] { return clock_.now(); };
+    s.phone = &phone_;
+    s.displays = &p_.displays();
+    s.pairedPhones = [this] { return pairStore_.phones(); };
+    s.hasVideoTarget = [this] { return !video_.sink->targets().empty(); };
+    s.frameCount = [this] { return video_.encoder->frameCount(); };
+    s.capturingDisplay = [this] { return capture_ ? capture_->capturing() : 0; };
+    s.vdispAlive = [this] { return vdisp_.vdispAlive(); };
+    s.fileSendStatus = [this] { return fileSend_.fileSendStatus(); };
+    s.fileInStatus = [this] { return fileReceive_.fileInStatus(); };
+    s.inputControl = [this] { return p_.accessibility().isTrusted(false); };
+    // A stream running, or at least a display the backend is able to capture.
+    s.screenCapture = [this] {
+        if (capture_ && capture_->running()) return true;
+        std::string why;
+        const auto shareable = p_.capture().shareableDisplays(&why);
+        return shareable && !shareable->empty();
+    };
+    s.receivedDir = loc_.receivedDir;
+    s.platformName = p_.name();
+    s.version = PROJECT_VERSION;
+    actions.quit = [this] {
+        restoreDisplays();
+        p_.exitProcess(0);
+    };
+    // The updater starts after the menu; the menu asks it only when opened.
+    actions.updaterPresent = [this] { return updater_ && updater_->present(); };
+    actions.checkForUpdates = [this] {
+        if (updater_) updater_->checkNow();
+    };
+    actions.updateNote = [this] { return updater_ ? updater_->note() : std::string(); };
+    ui_ = std::make_unique<ui::DesktopUi>(mainQueue_, inbox_, std::move(s), std::move(actions));
 }
 
 void Agent::startVideoSide() {
@@ -327,9 +412,30 @@ int main(int argc, char** argv) {
     blockSigterm();
 
     const std::vector<std::string> args(argv, argv + argc);
+    if (soleFlag(args, "--version")) {
+        std::printf("vellomark " PROJECT_VERSION "\n");
+        return 0;
+    }
     static SystemClock clock;
     const auto locations = platform::Locations::fromEnvironment();
     static Logger log(locations.logDir, clock);
+    static std::unique_ptr<Agent> agent;
+
+    // First the installer: uninstall on request, or hand off to the user service (and exit).
+    static install::ProcessRunner runner;
+    static install::Install installer(install::InstallDeps{
+        clock, runner, install::InstallPaths::from(locations), install::runningExecutable(), nullptr,
+        [](const std::string& line) {
+            ssize_t r = ::write(2, line.data(), line.size());
+            (void)r;
+        },
+        [] {
+            if (agent) agent->restoreDisplays();
+        },
+        [](int status) { std::_Exit(status); }});
+    if (soleFlag(args, "--uninstall")) installer.uninstall();
+    if (!inspectRequest(args)) installer.handOffIfNeeded();
+
     std::unique_ptr<platform::Platform> platform;
     try {
         platform = platform::makePlatform(log);
@@ -342,13 +448,19 @@ int main(int argc, char** argv) {
 
     log.logLine("vellomark " PROJECT_VERSION " 시작 — pid " + std::to_string(::getpid()) + ", 플랫폼 " +
                 platform->name() + "\n");
-    // The installer's hand-off comes here once the installer exists.
+
+    // The desktop interface, on a desktop backend only: GTK stays uninitialised otherwise.
+    bool withUi = false;
+    if (ui::isDesktopBackend(platform->name())) {
+        std::string why;
+        withUi = ui::initToolkit(&why);
+        log.logLine(withUi ? std::string("메뉴 막대 — GTK\n") : "⚠︎ 메뉴 막대 없음 — " + why + "\n");
+    }
 
     static MainQueue mainQueue;
     mainQueue.adoptCurrentThread();
-    static std::unique_ptr<Agent> agent;
     try {
-        agent = std::make_unique<Agent>(clock, log, locations, std::move(platform), mainQueue);
+        agent = std::make_unique<Agent>(clock, log, locations, std::move(platform), mainQueue, withUi);
     } catch (const StartFailure& e) {
         log.logLine(e.what());
         std::fprintf(stderr, "vellomark: %s", e.what());
@@ -356,6 +468,12 @@ int main(int argc, char** argv) {
     }
     agent->startInputSide();
     agent->startVideoSide();
+    if (withUi) {
+        ui::MenuActions actions;
+        actions.uninstall = [] { installer.uninstall(); };
+        agent->startDesktopUi(std::move(actions));
+    }
+    agent->startUpdater(installer, runner);
     mainQueue.run();
     return 0;
 }

@@ -42,6 +42,20 @@ void TaskList::close() {
     cv_.notify_all();
 }
 
+std::optional<Task> TaskList::takeDueBy(TimePoint t) {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (closed_ || items_.empty() || items_.top().due > t) return std::nullopt;
+    Task task = std::move(items_.top().task);
+    items_.pop();
+    return task;
+}
+
+std::optional<TaskList::TimePoint> TaskList::firstDue() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (closed_ || items_.empty()) return std::nullopt;
+    return items_.top().due;
+}
+
 bool TaskList::closed() const {
     std::lock_guard<std::mutex> lk(mu_);
     return closed_;
@@ -94,18 +108,36 @@ ConcurrentQueue::~ConcurrentQueue() {
 
 void MainQueue::run() {
     adoptCurrentThread();
+    if (auto* d = driver_.load()) return d->run();
     drain(tasks_);
 }
 
 void MainQueue::spinRunLoop(double seconds) {
     adoptCurrentThread();
+    if (auto* d = driver_.load()) return d->spin(seconds);
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                         std::chrono::duration<double>(seconds > 0 ? seconds : 0));
     while (auto t = tasks_.next(deadline)) (*t)();
 }
 
-void MainQueue::stop() { tasks_.close(); }
+void MainQueue::stop() {
+    if (auto* d = driver_.load()) return d->stop();
+    tasks_.close();
+}
+
+void MainQueue::runDue() {
+    // Only what is due at entry: a task that posts again cannot keep the loop here.
+    const auto now = std::chrono::steady_clock::now();
+    while (auto t = tasks_.takeDueBy(now)) (*t)();
+}
+
+double MainQueue::secondsUntilDue() const {
+    const auto due = tasks_.firstDue();
+    if (!due) return -1;
+    const auto left = std::chrono::duration<double>(*due - std::chrono::steady_clock::now()).count();
+    return left > 0 ? left : 0;
+}
 
 ConcurrentQueue& globalQueue() {
     // Lives as long as the process; never destroyed, so late tasks at exit are harmless.

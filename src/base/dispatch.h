@@ -29,6 +29,10 @@ public:
     std::optional<Task> next(TimePoint deadline);
     void close();
     bool closed() const;
+    // The first task if it is due by `t`, without waiting.
+    std::optional<Task> takeDueBy(TimePoint t);
+    // When the first task is due; nothing when the list is empty.
+    std::optional<TimePoint> firstDue() const;
 
 private:
     struct Item {
@@ -88,12 +92,32 @@ private:
     std::vector<std::thread> threads_;
 };
 
+// Another event loop that runs the main queue in its place (a desktop toolkit's):
+// told when work arrives, it runs, spins and stops for the main queue, and calls
+// MainQueue::runDue() whenever MainQueue::secondsUntilDue() says work is due.
+class MainLoopDriver {
+public:
+    virtual ~MainLoopDriver() = default;
+    // Any thread: a task was posted; recompute when to run next.
+    virtual void wake() = 0;
+    virtual void run() = 0;
+    // Iterates the loop for about `seconds`; may be nested inside a task.
+    virtual void spin(double seconds) = 0;
+    virtual void stop() = 0;
+};
+
 // The main queue: its tasks run only while the main thread runs or spins the run loop.
 class MainQueue final : public DispatchQueue {
 public:
     MainQueue() : label_("main") {}
-    void async(Task task) override { tasks_.post(std::move(task), 0); }
-    void asyncAfter(double seconds, Task task) override { tasks_.post(std::move(task), seconds); }
+    void async(Task task) override {
+        tasks_.post(std::move(task), 0);
+        wakeDriver();
+    }
+    void asyncAfter(double seconds, Task task) override {
+        tasks_.post(std::move(task), seconds);
+        wakeDriver();
+    }
     const std::string& label() const override { return label_; }
     // Runs main-queue tasks until stop() (the application run loop).
     void run();
@@ -106,10 +130,23 @@ public:
     // Makes the calling thread the main thread without running the loop (start-up, tests).
     void adoptCurrentThread() { runner_.store(std::this_thread::get_id()); }
 
+    // Hands run, spin and stop to `driver` (before run(), on the main thread); it
+    // must outlive the queue's use.
+    void setDriver(MainLoopDriver* driver) { driver_.store(driver); }
+    // For a driver: runs the tasks due now (not those they post for later).
+    void runDue();
+    // For a driver: seconds until the first task is due, 0 when one is due now;
+    // negative when there is none.
+    double secondsUntilDue() const;
+
 private:
+    void wakeDriver() {
+        if (auto* d = driver_.load()) d->wake();
+    }
     std::string label_;
     TaskList tasks_;
     std::atomic<std::thread::id> runner_{};
+    std::atomic<MainLoopDriver*> driver_{nullptr};
 };
 
 // Work for the main thread: posted to the main queue, or run in place when there

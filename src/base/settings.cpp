@@ -56,6 +56,17 @@ std::optional<int64_t> Settings::integer(const std::string& key) {
     return std::nullopt;
 }
 
+std::optional<bool> Settings::boolean(const std::string& key) {
+    std::lock_guard<std::mutex> g(mu_);
+    loadLocked();
+    json j = parseObject(doc_);
+    auto it = j.find(key);
+    if (it == j.end()) return std::nullopt;
+    if (it->is_boolean()) return it->get<bool>();
+    if (it->is_number_integer()) return it->get<int64_t>() != 0;
+    return std::nullopt;
+}
+
 std::optional<std::string> Settings::string(const std::string& key) {
     std::lock_guard<std::mutex> g(mu_);
     loadLocked();

@@ -14,6 +14,8 @@ public:
     std::optional<int64_t> integer(const std::string& key);
     // A text value; nullopt when missing or not a string.
     std::optional<std::string> string(const std::string& key);
+    // A switch: true/false, or an integer (non-zero is true); nullopt when missing or anything else.
+    std::optional<bool> boolean(const std::string& key);
     // False when the file could not be written (the value is still kept in memory).
     bool setInteger(const std::string& key, int64_t value);
     const std::string& path() const { return path_; }

@@ -174,8 +174,8 @@ public:
     [[noreturn]] virtual void exitProcess(int status) = 0;
 };
 
-// Picks the backend: VELLOMARK_PLATFORM=headless|x11 when set, otherwise x11 when
-// $DISPLAY answers, otherwise headless. Logs the choice once. Throws
+// Picks the backend: VELLOMARK_PLATFORM=headless|x11|gnome when set, otherwise gnome
+// on a GNOME Wayland session, x11 when $DISPLAY answers, otherwise headless. Logs the choice once. Throws
 // std::runtime_error with a readable message when the chosen backend cannot start.
 std::unique_ptr<Platform> makePlatform(Logger& log);
 

@@ -8,6 +8,9 @@
 #ifdef VELLOMARK_HAVE_X11
 #include "platform/x11/x11_desktop.h"
 #endif
+#ifdef VELLOMARK_HAVE_GNOME
+#include "platform/gnome/gnome_desktop.h"
+#endif
 
 namespace vm::platform {
 
@@ -21,6 +24,14 @@ bool x11Answers([[maybe_unused]] const std::string& display) {
 #endif
 }
 
+bool gnomeAnswers() {
+#ifdef VELLOMARK_HAVE_GNOME
+    return gnome::GnomeDesktop::answers();
+#else
+    return false;
+#endif
+}
+
 }  // namespace
 
 std::unique_ptr<Platform> makePlatform(Logger& log) {
@@ -29,8 +40,12 @@ std::unique_ptr<Platform> makePlatform(Logger& log) {
     std::string why;
     const char* display = std::getenv("DISPLAY");
     const std::string displayName = display ? display : "";
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
     if (choice.empty()) {
-        if (!displayName.empty() && x11Answers(displayName)) {
+        if (wayland && *wayland && gnomeAnswers()) {
+            choice = "gnome";
+            why = std::string("WAYLAND_DISPLAY=") + wayland;
+        } else if (!displayName.empty() && x11Answers(displayName)) {
             choice = "x11";
             why = "DISPLAY=" + displayName;
         } else if (!displayName.empty()) {
@@ -40,10 +55,10 @@ std::unique_ptr<Platform> makePlatform(Logger& log) {
             choice = "headless";
             why = "디스플레이 서버 없음";
         }
-    } else if (choice == "headless" || choice == "x11") {
+    } else if (choice == "headless" || choice == "x11" || choice == "gnome") {
         why = "VELLOMARK_PLATFORM";
     } else {
-        throw std::runtime_error("VELLOMARK_PLATFORM=" + choice + ": unknown backend (use headless or x11)");
+        throw std::runtime_error("VELLOMARK_PLATFORM=" + choice + ": unknown backend (use headless, x11 or gnome)");
     }
     std::unique_ptr<Platform> p;
     if (choice == "x11") {
@@ -52,6 +67,12 @@ std::unique_ptr<Platform> makePlatform(Logger& log) {
         p = std::make_unique<x11::X11Desktop>(Locations::fromEnvironment(), log, displayName);
 #else
         throw std::runtime_error("VELLOMARK_PLATFORM=x11: this build has no X11 backend");
+#endif
+    } else if (choice == "gnome") {
+#ifdef VELLOMARK_HAVE_GNOME
+        p = std::make_unique<gnome::GnomeDesktop>(Locations::fromEnvironment(), log);
+#else
+        throw std::runtime_error("VELLOMARK_PLATFORM=gnome: this build has no GNOME backend");
 #endif
     } else {
         p = headless::HeadlessDesktop::fromEnvironment(Locations::fromEnvironment());

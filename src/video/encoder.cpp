@@ -11,7 +11,9 @@
 #include "base/clock.h"
 #include "base/dispatch.h"
 #include "base/log.h"
+#include "base/settings.h"
 #include "video/video_wire.h"
+#include "video/x265_session.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -27,6 +29,9 @@ namespace {
 
 constexpr int64_t kMaxRate = 12'000'000;     // bit/s: 750,000 bytes per half second
 constexpr int kBufferBits = 6'000'000;       // the same half second, in bits
+// Our own rate control (libx265) holds every half second to the level's rate; its bucket
+// never exceeds the half-second limit above, so key frames stay in proportion to the level.
+constexpr double kBufferSeconds = 0.5;
 constexpr int kGopFrames = 300;
 constexpr double kKeyEvery = 3.0;            // seconds between key frames at the latest
 constexpr double kIdrSpacing = 0.4;          // seconds between forced key frames on request
@@ -34,13 +39,17 @@ constexpr int kMaxSide = 16384;
 constexpr size_t kBigFrameChunks = 20;
 constexpr const char* kSendQueueLabel = "vellomark.send";
 constexpr const char* kEncodeQueueLabel = "vellomark.encode";
-constexpr const char* kX265Params =
-    "bframes=0:keyint=300:rc-lookahead=0:open-gop=0:info=0:repeat-headers=0:log-level=error";
+constexpr double kLongestPictureAge = 1.0;   // seconds a capture time may lie back; older reads as now
 
 std::string avError(int code) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
     av_strerror(code, buf, sizeof buf);
     return buf;
+}
+
+X265Rates levelRates(int level) {
+    const auto& row = Encoder::LEVELS[static_cast<size_t>(level)];
+    return X265Rates{row.second, static_cast<int64_t>(std::min<double>(kBufferBits, row.second * kBufferSeconds))};
 }
 
 bool isHardware(const std::string& name) { return name != "libx265"; }
@@ -185,6 +194,8 @@ struct Encoder::Codec {
         bool counted;
     };
     std::map<int64_t, Submitted> submitted;  // by presentation time, until its packet comes out
+    std::unique_ptr<X265Session> x265;        // libx265 driven directly, instead of ctx
+    bool intraRefresh = false;
 
     ~Codec() {
         av_packet_free(&pkt);
@@ -222,18 +233,40 @@ void Encoder::onSendQueue(std::function<void()> work) { sendQueue_->async(std::m
 
 std::unique_ptr<Encoder::Codec> Encoder::openBackend(const std::string& name, int width, int height, int level,
                                                      int* status, std::string* error) {
-    const AVCodec* codec = avcodec_find_encoder_by_name(name.c_str());
-    if (!codec) {
-        *status = AVERROR_ENCODER_NOT_FOUND;
-        *error = "인코더 없음";
-        return nullptr;
-    }
     auto c = std::make_unique<Codec>();
     c->backend = name;
     c->width = width;
     c->height = height;
     c->level = level;
     const auto& row = LEVELS[static_cast<size_t>(level)];
+    if (name == "libx265") {
+        // x265 through its own API, each picture sized by our rate control (x265_session.h).
+        c->intraRefresh = d_.settings && d_.settings->boolean(kIntraRefreshKey).value_or(false);
+        X265Config cfg;
+        cfg.width = width;
+        cfg.height = height;
+        cfg.fps = row.first;
+        cfg.rates = levelRates(level);
+        // With intra refresh the moving column crosses the picture once per key-frame period.
+        cfg.refreshFrames = static_cast<int>(row.first * kKeyEvery);
+        cfg.intraRefresh = c->intraRefresh;
+        c->x265 = X265Session::open(cfg, error);
+        if (!c->x265) {
+            *status = AVERROR_EXTERNAL;
+            return nullptr;
+        }
+        auto sets = std::make_shared<ParamSets>();
+        sets->sets = hevc::parameterSets(c->x265->headers().data(), c->x265->headers().size());
+        sets->id = nextParamsID_.fetch_add(1);
+        c->params = std::move(sets);
+        return c;
+    }
+    const AVCodec* codec = avcodec_find_encoder_by_name(name.c_str());
+    if (!codec) {
+        *status = AVERROR_ENCODER_NOT_FOUND;
+        *error = "인코더 없음";
+        return nullptr;
+    }
 
     c->ctx = avcodec_alloc_context3(codec);
     c->frame = av_frame_alloc();
@@ -262,14 +295,7 @@ std::unique_ptr<Encoder::Codec> Encoder::openBackend(const std::string& name, in
     ctx->color_trc = AVCOL_TRC_BT709;
 
     AVPixelFormat inputFormat = AV_PIX_FMT_NV12;
-    if (name == "libx265") {
-        inputFormat = AV_PIX_FMT_YUV420P;  // libx265 takes planar chroma only
-        ctx->pix_fmt = AV_PIX_FMT_YUV420P;
-        av_opt_set(ctx->priv_data, "preset", "ultrafast", 0);
-        av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
-        av_opt_set_int(ctx->priv_data, "forced-idr", 1, 0);
-        av_opt_set(ctx->priv_data, "x265-params", kX265Params, 0);
-    } else if (name == "hevc_nvenc") {
+    if (name == "hevc_nvenc") {
         ctx->pix_fmt = AV_PIX_FMT_NV12;
         av_opt_set(ctx->priv_data, "preset", "p1", 0);
         av_opt_set(ctx->priv_data, "tune", "ull", 0);
@@ -425,16 +451,26 @@ void Encoder::encode(std::shared_ptr<const platform::Nv12Image> image, int64_t p
         return;
     }
     // The codec runs synchronously on its own queue; a picture arriving while it
-    // is busy is dropped rather than queued, so latency never builds up.
+    // is busy is dropped rather than queued, so latency never builds up. Counted
+    // apart from the pacing drops: these say the encoder is too slow.
     int idle = 0;
     if (!inFlight_.compare_exchange_strong(idle, 1)) {
-        d_.stats.dropRate.fetch_add(1);
+        d_.stats.encBusy.fetch_add(1);
         return;
     }
     lastFrameSent_.store(now);
-    Job job{std::move(image), d_.clock.nowMicros(), d_.clock.monotonic(), false, true};
+    // The frame's time is its capture moment, so the latency the phone sees is honest.
+    Job job{std::move(image), captureWallMicros(ptsMicros), d_.clock.monotonic(), false, true};
     d_.stats.encSubmit.fetch_add(1);
     encodeQueue_->async([this, job = std::move(job)] { runJob(job); });
+}
+
+uint64_t Encoder::captureWallMicros(int64_t ptsMicros) const {
+    const uint64_t wall = d_.clock.nowMicros();
+    const double age = d_.clock.monotonic() - static_cast<double>(ptsMicros) / 1e6;
+    // A time stamp from another clock (or none) says nothing about the capture moment.
+    if (!(age >= 0 && age <= kLongestPictureAge)) return wall;
+    return wall - static_cast<uint64_t>(age * 1e6);
 }
 
 void Encoder::emitKeyframeNow() {
@@ -468,6 +504,12 @@ void Encoder::idrTick() {
 
 void Encoder::applyLevel(int level) {
     Codec& old = *codec_;
+    if (old.x265) {
+        // The running session takes the new rates with its next picture: no new session, no key frame.
+        old.level = level;
+        old.x265->setRates(levelRates(level));
+        return;
+    }
     int status = 0;
     std::string error;
     // libavcodec cannot change the rates of a running session, so a new one takes
@@ -501,6 +543,7 @@ void Encoder::runJob(const Job& job) {
         release();
         return;
     }
+
     if (!fits(*job.image, c->width, c->height)) {
         // A picture of another size than the session (a capture restart racing
         // `start`) cannot be encoded here.
@@ -512,9 +555,21 @@ void Encoder::runJob(const Job& job) {
         return;
     }
 
+    int rc = 0;
+    if (c->x265) {
+        // Periodic key frames by the clock, unless the intra column refreshes the picture.
+        const bool key = job.forceKey || (!c->intraRefresh && d_.clock.monotonic() - c->lastKeyAt >= kKeyEvery);
+        X265Session::Output out;
+        if (!c->x265->encode(*job.image, key, job.submittedAt, &out)) {
+            rc = AVERROR_EXTERNAL;
+        } else if (!out.annexB.empty()) {
+            outs.push_back(Out{std::move(out.annexB), out.key,
+                               Codec::Submitted{job.captureTime, job.submittedAt, job.counted}});
+        }
+    }
     AVFrame* f = c->frame;
-    int rc = av_frame_make_writable(f);
-    if (rc >= 0) {
+    if (!c->x265) rc = av_frame_make_writable(f);
+    if (!c->x265 && rc >= 0) {
         const platform::Nv12Image& im = *job.image;
         for (int y = 0; y < c->height; ++y)
             std::memcpy(f->data[0] + static_cast<ptrdiff_t>(y) * f->linesize[0],
@@ -571,7 +626,7 @@ void Encoder::runJob(const Job& job) {
             d_.stats.encCallErrN.fetch_add(1);
             d_.stats.encCallErrLast.store(rc);
         }
-    } else {
+    } else if (!c->x265) {
         for (;;) {
             int r = avcodec_receive_packet(c->ctx, c->pkt);
             if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;

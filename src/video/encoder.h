@@ -23,6 +23,7 @@ namespace vm {
 class Clock;
 class Logger;
 class SerialQueue;
+class Settings;
 }  // namespace vm
 
 namespace vm::video {
@@ -33,6 +34,8 @@ struct EncoderDeps {
     Sink& sink;
     VideoStats& stats;
     std::function<void(int status)> exitProcess;  // session creation failure: exit(1)
+    // User defaults: "videoIntraRefresh", read at every session start. None: defaults only.
+    Settings* settings = nullptr;
 };
 
 class Encoder {
@@ -63,6 +66,9 @@ public:
     int64_t byteCount() const;
     std::string backendName() const;  // "hevc_vaapi", "hevc_nvenc" or "libx265"
 
+    // true: x265 refreshes the picture with a moving intra column instead of periodic key frames.
+    static constexpr const char* kIntraRefreshKey = "videoIntraRefresh";
+
     // Frame rate and average bit rate per quality level, best first.
     static constexpr std::array<std::pair<int, int>, 6> LEVELS{
         {{60, 8000000}, {45, 6000000}, {30, 4000000}, {20, 2500000}, {12, 1500000}, {8, 800000}}};
@@ -79,6 +85,8 @@ private:
     std::unique_ptr<Codec> openBackend(const std::string& name, int width, int height, int level, int* status,
                                        std::string* error);
     void applyLevel(int level);  // encode queue
+    // Wall time of a capture taken at `ptsMicros` on the monotonic clock, microseconds since 1970.
+    uint64_t captureWallMicros(int64_t ptsMicros) const;
 
     EncoderDeps d_;
     std::shared_ptr<SerialQueue> sendQueue_;    // "vellomark.send"

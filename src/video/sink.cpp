@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,6 +45,9 @@ constexpr uint32_t kSeqStartGap = 1200;
 constexpr size_t kMaxResendIndices = 65'535;
 constexpr size_t kThumbChunk = 1000;
 constexpr size_t kThumbMaxBytes = 255'000;
+// Datagrams per segmentation-offload send: the kernel takes at most 64, and 48 full
+// chunks keep the whole send under the 64 KiB a UDP send may carry.
+constexpr size_t kMaxSegments = 48;
 
 std::string clientKey(uint32_t ip, uint16_t portNet) { return std::to_string(ip) + ":" + std::to_string(portNet); }
 
@@ -381,6 +385,84 @@ void Sink::sendTo(const uint8_t* p, size_t n, const sockaddr_in& to) {
     (void)r;
 }
 
+void Sink::sendBatch(const std::vector<Bytes>& all, size_t from, size_t to, const std::vector<sockaddr_in>& targets) {
+    for (const auto& target : targets) {
+        switch (sendMode_.load()) {
+            case SendMode::single:
+                for (size_t i = from; i < to; ++i) sendTo(all[i].data(), all[i].size(), target);
+                break;
+            case SendMode::batched:
+                sendBatched(all, from, to, target);
+                break;
+            case SendMode::segmented: {
+                // Runs of equal-size datagrams; only a run's last one may be shorter.
+                size_t i = from;
+                while (i < to) {
+                    size_t j = i + 1;
+                    while (j < to && j - i < kMaxSegments && all[j].size() == all[i].size()) ++j;
+                    if (j < to && j - i < kMaxSegments && all[j].size() < all[i].size()) ++j;
+                    if (j - i == 1) {
+                        sendTo(all[i].data(), all[i].size(), target);
+                    } else if (!sendSegmented(all, i, j, target)) {
+                        // This kernel or route cannot: batch without it from now on.
+                        sendMode_ = SendMode::batched;
+                        sendBatched(all, i, j, target);
+                    }
+                    i = j;
+                }
+                break;
+            }
+        }
+    }
+}
+
+void Sink::sendBatched(const std::vector<Bytes>& all, size_t from, size_t to, const sockaddr_in& target) {
+    constexpr size_t kPerCall = 64;
+    mmsghdr msgs[kPerCall];
+    iovec iov[kPerCall];
+    while (from < to) {
+        const size_t n = std::min(kPerCall, to - from);
+        for (size_t i = 0; i < n; ++i) {
+            iov[i].iov_base = const_cast<uint8_t*>(all[from + i].data());
+            iov[i].iov_len = all[from + i].size();
+            msgs[i] = mmsghdr{};
+            msgs[i].msg_hdr.msg_name = const_cast<sockaddr_in*>(&target);
+            msgs[i].msg_hdr.msg_namelen = sizeof target;
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        int sent = ::sendmmsg(fd_, msgs, static_cast<unsigned>(n), 0);
+        // Errors are ignored like single sends; a datagram the kernel refused is skipped.
+        from += sent > 0 ? static_cast<size_t>(sent) : 1;
+    }
+}
+
+bool Sink::sendSegmented(const std::vector<Bytes>& all, size_t from, size_t to, const sockaddr_in& target) {
+    iovec iov[kMaxSegments];
+    const size_t n = to - from;
+    for (size_t i = 0; i < n; ++i) {
+        iov[i].iov_base = const_cast<uint8_t*>(all[from + i].data());
+        iov[i].iov_len = all[from + i].size();
+    }
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+    msghdr msg{};
+    msg.msg_name = const_cast<sockaddr_in*>(&target);
+    msg.msg_namelen = sizeof target;
+    msg.msg_iov = iov;
+    msg.msg_iovlen = n;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+    cm->cmsg_level = SOL_UDP;
+    cm->cmsg_type = UDP_SEGMENT;
+    cm->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    const uint16_t segment = static_cast<uint16_t>(all[from].size());
+    std::memcpy(CMSG_DATA(cm), &segment, sizeof segment);
+    if (::sendmsg(fd_, &msg, 0) >= 0) return true;
+    // Refusals that mean "not here"; anything else is a send error, ignored like all of them.
+    return !(errno == EIO || errno == EINVAL || errno == ENOPROTOOPT || errno == EOPNOTSUPP);
+}
+
 void Sink::sendFrame(const Bytes& frame, uint64_t ts) {
     if (!d_.videoAllowed.load()) return;
     {
@@ -395,8 +477,8 @@ void Sink::sendFrame(const Bytes& frame, uint64_t ts) {
     if (n > 0 && n <= kMaxFrameSize) {
         size_t k = chunkCount(n);
         size_t p = parityCount(k, fecDivisor.load());
-        int64_t gapMicros = k <= 12 ? 0 : k <= 25 ? 800 : k <= 133 ? static_cast<int64_t>(20'000 / k) : 150;
-        bool pace = pacing_.load() && gapMicros > 0;
+        const double gap = static_cast<double>(pacingGapMicros(k)) / 1e6;
+        const bool pace = pacing_.load() && gap > 0;
         d_.stats.fragSum += static_cast<int64_t>(k + p);
         // One key for the whole frame; rotation is queued between frames anyway.
         auto pair = d_.key.current();
@@ -413,6 +495,9 @@ void Sink::sendFrame(const Bytes& frame, uint64_t ts) {
             return h.encode();
         };
 
+        // Every datagram is made before the first leaves, so the sending below is only sending.
+        std::vector<Bytes> datagrams;
+        datagrams.reserve(k + p);
         for (size_t i = 0; i < k; ++i) {
             auto header = headerOf(DatagramType::data, i);
             size_t off = i * kChunkSize;
@@ -420,22 +505,37 @@ void Sink::sendFrame(const Bytes& frame, uint64_t ts) {
             Bytes sealed = sealChunk(frame.data() + off, len, header, pair->key);
             auto& buf = parity[i % p];
             for (size_t b = 0; b < sealed.size() && b < buf.size(); ++b) buf[b] ^= sealed[b];
-            Bytes datagram = datagramOf(header, sealed);
-            remember(seq, static_cast<uint16_t>(i), datagram);
-            for (const auto& to : targets()) sendTo(datagram.data(), datagram.size(), to);
-            if (pace) d_.clock.sleep(static_cast<double>(gapMicros) / 1e6);
+            datagrams.push_back(datagramOf(header, sealed));
         }
-
+        rememberFrame(seq, datagrams);
         uint32_t sealedTotal = static_cast<uint32_t>(n + kTagSize * k);
-        Bytes datagram(kParityDatagramSize);
         for (size_t j = 0; j < p; ++j) {
             auto header = headerOf(DatagramType::parity, j);
+            Bytes datagram(kParityDatagramSize);
             std::copy(header.begin(), header.end(), datagram.begin());
             datagram[kHeaderSize] = static_cast<uint8_t>(p);
             putU32(&datagram[kHeaderSize + 1], sealedTotal);
             std::copy(parity[j].begin(), parity[j].end(), datagram.begin() + kHeaderSize + 5);
-            for (const auto& to : targets()) sendTo(datagram.data(), datagram.size(), to);
-            if (pace) d_.clock.sleep(static_cast<double>(gapMicros) / 1e6);
+            datagrams.push_back(std::move(datagram));
+        }
+
+        // Datagram i is due at t0 + i × gap: deadlines, not sleeps, so a late wake-up
+        // delays the datagrams due by then and nothing after them.
+        const size_t total = datagrams.size();
+        const double t0 = d_.clock.monotonic();
+        size_t next = 0;
+        while (next < total) {
+            const double now = d_.clock.monotonic();
+            size_t due = total;
+            if (pace) due = std::min(total, static_cast<size_t>(std::floor((now - t0) / gap + 1e-9)) + 1);
+            if (due > next) {
+                sendBatch(datagrams, next, due, targets());
+                next = due;
+            }
+            if (next >= total) break;
+            const double wake = std::max(t0 + static_cast<double>(next) * gap, now + kPacingQuantum);
+            const double wait = wake - d_.clock.monotonic();
+            if (wait > 0) d_.clock.sleep(wait);
         }
     }
 
@@ -465,8 +565,12 @@ void Sink::sendParamsTo(const Bytes& payload, const std::vector<sockaddr_in>& to
     for (const auto& a : to) sendTo(datagram.data(), datagram.size(), a);
 }
 
-void Sink::remember(uint32_t seq, uint16_t index, const Bytes& datagram) {
+void Sink::rememberFrame(uint32_t seq, const std::vector<Bytes>& datagrams) {
     std::lock_guard<std::mutex> g(lock_);
+    for (size_t i = 0; i < datagrams.size(); ++i) rememberLocked(seq, static_cast<uint16_t>(i), datagrams[i]);
+}
+
+void Sink::rememberLocked(uint32_t seq, uint16_t index, const Bytes& datagram) {
     if (recent_.find(seq) == recent_.end()) {
         recent_[seq];
         recentOrder_.push_back(seq);

@@ -76,6 +76,9 @@ public:
     std::optional<std::vector<Bytes>> thumbnailChunks();
     // The NAT punch text from `from` (called by the receive thread; public for tests).
     void punch(const std::string& text, const sockaddr_in& from);
+    // One datagram read from the video socket (called by the receive thread; public
+    // so the fuzz target feeds it without a socket).
+    void onDatagram(const uint8_t* p, size_t n, const sockaddr_in& from);
 
     // `_sending`, read under the lock.
     bool sending();
@@ -90,12 +93,29 @@ public:
     // Pacing sleeps between datagrams; tests and benchmarks may switch them off.
     void setPacing(bool on) { pacing_ = on; }
 
+    // How the datagrams that are due together leave the socket: one sendto each, one
+    // sendmmsg for all, or UDP segmentation offload (one send per run of equal-size
+    // datagrams, the kernel cuts them). The best the kernel offers is the default.
+    enum class SendMode { single, batched, segmented };
+    void setSendMode(SendMode mode) { sendMode_ = mode; }
+    SendMode sendMode() const { return sendMode_.load(); }
+    // While pacing, the sender wakes at most this often and sends every datagram that
+    // is due by then in one go: each datagram has an absolute deadline (first + index × gap),
+    // so oversleeping never adds up over a frame.
+    static constexpr double kPacingQuantum = 0.001;
+
 private:
     void receiveLoop();
-    void onDatagram(const uint8_t* p, size_t n, const sockaddr_in& from);
-    void remember(uint32_t seq, uint16_t index, const Bytes& datagram);
+    // Keeps a frame's data datagrams (index = position) for resends.
+    void rememberFrame(uint32_t seq, const std::vector<Bytes>& datagrams);
+    void rememberLocked(uint32_t seq, uint16_t index, const Bytes& datagram);
     void resend(uint32_t seq, const std::vector<uint16_t>& indices, const sockaddr_in& to);
     void sendTo(const uint8_t* p, size_t n, const sockaddr_in& to);
+    // Datagrams [from, to) of `all` to every receiver, in the current send mode.
+    void sendBatch(const std::vector<Bytes>& all, size_t from, size_t to, const std::vector<sockaddr_in>& targets);
+    void sendBatched(const std::vector<Bytes>& all, size_t from, size_t to, const sockaddr_in& target);
+    // One run of equal-size datagrams (the last may be shorter) with segmentation offload; false when refused.
+    bool sendSegmented(const std::vector<Bytes>& all, size_t from, size_t to, const sockaddr_in& target);
     void sendParamsTo(const Bytes& payload, const std::vector<sockaddr_in>& to);
     // Registers (ip, port) under the lock; true when it is a new receiver.
     bool addClientLocked(uint32_t ip, uint16_t portNet, double now);
@@ -129,6 +149,7 @@ private:
     int64_t plainRefused_ = 0;  // receive thread only
     double plainRefusedAt_ = 0;
     std::atomic<bool> pacing_{true};
+    std::atomic<SendMode> sendMode_{SendMode::segmented};
     std::atomic<bool> stopping_{false};
     int wakeRead_ = -1;  // a byte written to wakeWrite_ ends the receive thread
     int wakeWrite_ = -1;

@@ -24,6 +24,9 @@ struct VideoStats {
     std::atomic<int64_t> encCount{0};
     std::atomic<int> levelNow{0};
     std::atomic<int64_t> dropRate{0};
+    // Pictures dropped because the encoder was still busy with the previous one; apart
+    // from the pacing drops in dropRate, never reset (benchmarks and tests read it).
+    std::atomic<int64_t> encBusy{0};
     std::atomic<int64_t> encSubmit{0};
     std::atomic<int64_t> encDone{0};
     std::atomic<int64_t> encCallErrN{0};

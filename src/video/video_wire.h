@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "base/bytes.h"
 
@@ -47,6 +48,20 @@ std::optional<Bytes> openChunk(const uint8_t* sealed, size_t n, const std::array
 // Data chunks and parity datagrams of a frame of n bytes with divisor `fecDivisor`.
 inline size_t chunkCount(size_t n) { return (n + kChunkSize - 1) / kChunkSize; }
 size_t parityCount(size_t chunks, int fecDivisor);
+
+// The spacing of a frame's datagrams on the wire, in microseconds, by its chunk count:
+// small frames go back to back, large ones are spread over about 20 ms.
+inline int64_t pacingGapMicros(size_t chunks) {
+    if (chunks <= 12) return 0;
+    if (chunks <= 25) return 800;
+    if (chunks <= 133) return static_cast<int64_t>(20'000 / chunks);
+    return 150;
+}
+// When the last of a frame's k data and p parity datagrams is due, in seconds after its first.
+inline double frameSendSeconds(size_t chunks, size_t parity) {
+    size_t all = chunks + parity;
+    return all == 0 ? 0.0 : static_cast<double>(pacingGapMicros(chunks)) * static_cast<double>(all - 1) / 1e6;
+}
 
 // The parameter-set payload: u16 count, then u32 length + bytes for each set.
 Bytes paramSetPayload(const std::vector<Bytes>& sets);

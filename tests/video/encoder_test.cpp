@@ -80,6 +80,19 @@ std::shared_ptr<platform::Nv12Image> noise(int w, int h, uint32_t seed) {
     return im;
 }
 
+// A gradient under faint grain: cheap at a high quantiser, dear at a low one, so the
+// frame size follows the rate the codec is given.
+std::shared_ptr<platform::Nv12Image> grain(int w, int h, uint32_t seed) {
+    auto im = noise(w, h, seed);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t& v = im->luma[static_cast<size_t>(y * im->lumaStride + x)];
+            v = static_cast<uint8_t>(60 + (x + y) / 8 + (v & 15));
+        }
+    for (auto& v : im->chroma) v = static_cast<uint8_t>(120 + (v & 7));
+    return im;
+}
+
 struct ReceivedFrame {
     uint32_t seq = 0;
     uint64_t ts = 0;
@@ -532,6 +545,78 @@ TEST_F(EncoderTest, WantedLevelIsClampedAndLoggedOnChangeAndAfterEveryNewSession
     EXPECT_GE(phone.params.size(), 2u);
 }
 
+TEST_F(EncoderTest, ALevelChangeKeepsTheSessionWithoutAKeyFrameAndChangesTheRate) {
+    Decoder dec;
+    ASSERT_TRUE(dec.ok());
+    registerPhone();
+    enc.start(kW, kH);
+    // Grainy pictures at 8 frames a second, so both levels see the same kind of frames and only the
+    // rate differs: level 0 may spend far more per frame than level 5's 100 kbit.
+    auto run = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+            clock.advance(0.125);
+            registerPhone();
+            encodeAndWait(grain(kW, kH, static_cast<uint32_t>(i)));
+        }
+    };
+    sink.requestedLevel = 0;
+    run(0, 10);
+    sink.requestedLevel = 5;
+    run(10, 20);
+    ASSERT_TRUE(phone.waitFrames(20));
+    EXPECT_EQ(countOf(logText(), "품질 단계 5 — 8fps 0Mbps\n"), 1);
+
+    // One session: its parameter sets went out once, and only its first frame is a key frame
+    // (the 2.5 s of pictures stay under the 3 s key-frame period).
+    EXPECT_EQ(phone.params.size(), 1u);
+    EXPECT_EQ(countOf(logText(), "파라미터 세트 3개 전송\n"), 1);
+    EXPECT_TRUE(isIrap(phone.frames[0].data));
+    for (size_t i = 1; i < phone.frames.size(); ++i) EXPECT_FALSE(isIrap(phone.frames[i].data)) << "frame " << i;
+    // Every frame, across the change, decodes with those parameter sets.
+    dec.setParams(phone.params[0]);
+    for (size_t i = 0; i < phone.frames.size(); ++i) {
+        auto pics = dec.decode(phone.frames[i].data);
+        ASSERT_TRUE(pics.has_value()) << "frame " << i;
+        EXPECT_EQ(pics->size(), 1u) << "frame " << i;
+    }
+    // The running session took the lower rate: the last frames of each level, past the
+    // rate control's settling, differ by well over half.
+    auto bytesOf = [&](size_t from, size_t to) {
+        size_t sum = 0;
+        for (size_t i = from; i < to; ++i) sum += phone.frames[i].data.size();
+        return static_cast<double>(sum) / static_cast<double>(to - from);
+    };
+    const double level0 = bytesOf(5, 10), level5 = bytesOf(15, 20);
+    EXPECT_LT(level5, 0.5 * level0) << "level 0 " << level0 << " B/frame, level 5 " << level5 << " B/frame";
+    EXPECT_EQ(stats.encCallErrN.load() + stats.encCbErrN.load(), 0);
+}
+
+TEST_F(EncoderTest, FrameTimeIsTheCaptureMomentWhenTheCaptureClockIsTheMonotonicOne) {
+    registerPhone();
+    enc.start(kW, kH);
+    clock.advance(0.02);
+    // Captured 7 ms before the encoder got it, on the monotonic line.
+    const int64_t pts = static_cast<int64_t>(clock.monotonic() * 1e6) - 7000;
+    const uint64_t wallNow = clock.nowMicros();
+    encodeAndWait(picture(kW, kH, 0), pts);
+    ASSERT_TRUE(phone.waitFrames(1));
+    EXPECT_NEAR(static_cast<double>(phone.frames[0].ts), static_cast<double>(wallNow - 7000), 2.0);
+}
+
+TEST_F(EncoderTest, PicturesArrivingWhileTheEncoderIsBusyAreCountedApartFromPacing) {
+    enc.start(kW, kH);
+    clock.advance(0.02);
+    // Two pictures handed over at once, well spaced for pacing by the clock's word:
+    // the second finds the codec busy with the first (it takes real milliseconds).
+    enc.encode(noise(kW, kH, 1), 0);
+    clock.advance(0.02);
+    enc.encode(noise(kW, kH, 2), 0);
+    ASSERT_TRUE(eventually([&] { return settled() == stats.encSubmit.load(); }));
+    EXPECT_EQ(stats.encSubmit.load(), 1);
+    EXPECT_EQ(stats.encBusy.load(), 1);
+    EXPECT_EQ(stats.dropRate.load(), 0);
+}
+
 TEST_F(EncoderTest, FramesAboveTheCapAreDropped) {
     enc.start(kW, kH);
     sink.requestedLevel = 0;
@@ -666,6 +751,35 @@ TEST_F(EncoderTest, AKeyFrameComesAtLeastEveryThreeSeconds) {
         if (isIrap(phone.frames[i].data)) keys.push_back(sentAt[i]);
     ASSERT_GE(keys.size(), 2u);
     for (size_t i = 1; i < keys.size(); ++i) EXPECT_LE(keys[i] - keys[i - 1], 3.0 + 0.125 + 1e-6);
+}
+
+TEST_F(EncoderTest, WithIntraRefreshSwitchedOnNoPeriodicKeyFrameComesAndEveryFrameDecodes) {
+    settings.setInteger(Encoder::kIntraRefreshKey, 1);
+    Encoder refreshing{EncoderDeps{clock, log, sink, stats, [this](int status) { exits.push_back(status); }, &settings}};
+    registerPhone();
+    refreshing.start(kW, kH);
+    sink.requestedLevel = 5;
+    for (int i = 0; i < 48; ++i) {  // 6 s at 8 fps: two key-frame periods
+        clock.advance(0.125);
+        registerPhone();
+        refreshing.encode(picture(kW, kH, i % 20), 0);
+        ASSERT_TRUE(eventually([&] { return settled() == stats.encSubmit.load(); }));
+    }
+    ASSERT_TRUE(phone.waitFrames(48));
+    EXPECT_TRUE(isIrap(phone.frames[0].data));
+    for (size_t i = 1; i < phone.frames.size(); ++i) EXPECT_FALSE(isIrap(phone.frames[i].data)) << "frame " << i;
+    Decoder dec;
+    dec.setParams(phone.params[0]);
+    for (size_t i = 0; i < phone.frames.size(); ++i) {
+        auto pics = dec.decode(phone.frames[i].data);
+        ASSERT_TRUE(pics.has_value()) << "frame " << i;
+    }
+    // A phone's request still gets a key frame at once.
+    sink.idrRequested = true;
+    clock.advance(0.5);
+    refreshing.idrTick();
+    ASSERT_TRUE(phone.waitFrames(49));
+    EXPECT_TRUE(isIrap(phone.frames[48].data));
 }
 
 // ---- thumbnail ----------------------------------------------------------------------

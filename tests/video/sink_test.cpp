@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <thread>
 
 #include "base/base64.h"
@@ -313,20 +314,123 @@ TEST_F(SinkTest, EmptyFrameMovesTheSequenceButSendsNothing) {
 
 // ---- pacing ------------------------------------------------------------------
 
-TEST_F(SinkTest, PacingGapDependsOnTheChunkCount) {
-    // Chunk counts and the gap in microseconds after each datagram of such a frame.
-    const std::vector<std::pair<size_t, int64_t>> cases{{1, 0},    {12, 0},   {13, 800}, {25, 800},  {26, 769},
-                                                         {100, 200}, {133, 150}, {134, 150}, {300, 150}};
-    for (auto [k, gap] : cases) {
-        size_t p = parityCount(k, 5);
-        // The monotonic line is read: its small origin keeps microsecond sums exact enough.
-        double before = clock.monotonic();
-        stats.sendMS = 0;
-        sink->sendFrame(frameOf(k * kChunkSize - 1), 1);
-        double slept = clock.monotonic() - before;
-        double expected = static_cast<double>((k + p) * static_cast<size_t>(gap)) / 1e6;
-        EXPECT_NEAR(slept, expected, 1e-7) << k << " chunks";
-        EXPECT_NEAR(stats.sendMS.load(), expected * 1000.0, 1e-3) << k << " chunks";
+// A clock that oversleeps every sleep like a loaded machine does, and that counts
+// what has reached the phone each time the sender goes to sleep (loopback delivery
+// is done when the send returns).
+class OversleepingClock final : public Clock {
+public:
+    double now() const override { return inner.now(); }
+    double monotonic() const override { return inner.monotonic(); }
+    void sleep(double seconds) const override {
+        if (onSleep) onSleep();
+        inner.sleep(seconds + overshoot);
+    }
+    mutable FakeClock inner;
+    double overshoot = 0;
+    std::function<void()> onSleep;
+};
+
+class SinkPacingTest : public ::testing::Test {
+protected:
+    vm::testing::TempDir tmp{"vm-sink-pacing"};
+    OversleepingClock clock;
+    Logger log{tmp.path + "/logs", clock};
+    Settings settings{tmp.path + "/settings.json"};
+    VideoKey key{log};
+    VideoStats stats;
+    std::atomic<bool> allowed{true};
+    Sink sink{SinkDeps{clock, log, settings, key, stats, allowed, [](double) { return std::optional<Bytes>{}; }}, 0};
+    PhoneSocket phone;
+
+    struct Seen {
+        double at;     // seconds after the frame's first datagram was due
+        size_t count;  // datagrams the phone had by then
+    };
+    // Sends a frame of k chunks and notes, at every sleep, how many datagrams were out.
+    std::vector<Seen> sendWatching(size_t k, double* took) {
+        sink.control("H " + std::to_string(phone.port), kLoopback);
+        std::vector<Seen> seen;
+        size_t got = 0;
+        const double t0 = clock.monotonic();
+        clock.onSleep = [&] {
+            got += phone.drain();
+            seen.push_back({clock.monotonic() - t0, got});
+        };
+        sink.sendFrame(frameOf(k * kChunkSize - 1), 1);
+        clock.onSleep = nullptr;
+        *took = clock.monotonic() - t0;
+        got += phone.drain();
+        seen.push_back({*took, got});
+        return seen;
+    }
+};
+
+TEST_F(SinkPacingTest, DatagramsKeepTheirDeadlinesWhenEverySleepOverruns) {
+    // Chunk counts with their gaps: 800 µs, 20 ms ÷ k, and the 150 µs floor.
+    for (size_t k : {13u, 25u, 26u, 109u, 133u, 200u}) {
+        for (double overshoot : {0.0, 0.0004}) {
+            clock.overshoot = overshoot;
+            const size_t all = k + parityCount(k, 5);
+            const double gap = static_cast<double>(pacingGapMicros(k)) / 1e6;
+            double took = 0;
+            auto seen = sendWatching(k, &took);
+            ASSERT_EQ(seen.back().count, all) << k;
+            for (const Seen& s : seen) {
+                // Never early: datagram i is not out before i × gap …
+                const size_t dueBy = static_cast<size_t>(std::floor(s.at / gap + 1e-9)) + 1;
+                EXPECT_LE(s.count, std::min(all, dueBy)) << k << " chunks at " << s.at;
+                // … and never later than one wake-up past its deadline, however long each sleep ran over.
+                const double lateBy = Sink::kPacingQuantum + overshoot + 1e-9;
+                const size_t dueBefore = s.at > lateBy ? static_cast<size_t>(std::floor((s.at - lateBy) / gap)) + 1 : 0;
+                EXPECT_GE(s.count, std::min(all, dueBefore)) << k << " chunks at " << s.at;
+            }
+            // The frame ends with its last deadline: oversleeping does not add up.
+            const double last = static_cast<double>(all - 1) * gap;
+            EXPECT_GE(took, last - 1e-9) << k;
+            EXPECT_LE(took, last + Sink::kPacingQuantum + overshoot + 1e-9) << k;
+        }
+    }
+}
+
+TEST_F(SinkPacingTest, SmallFramesGoOutAtOnceAndTheReceiverKnowsHowLongABigOneTakes) {
+    double took = -1;
+    auto seen = sendWatching(12, &took);
+    EXPECT_EQ(took, 0.0);
+    EXPECT_EQ(seen.size(), 1u);  // no sleep at all
+    EXPECT_EQ(seen.back().count, 12u + 3u);
+    // The figure the phone waits for before it asks again is the sender's own schedule.
+    EXPECT_NEAR(frameSendSeconds(109, 22), 130 * 183e-6, 1e-12);
+    EXPECT_EQ(frameSendSeconds(12, 3), 0.0);
+}
+
+TEST_F(SinkPacingTest, EverySendModeDeliversTheWholeFrameInOrder) {
+    sink.setPacing(false);
+    sink.control("H " + std::to_string(phone.port), kLoopback);
+    // 120 chunks (the last one short) and 24 parity datagrams: several segment runs of two sizes.
+    const Bytes frame = frameOf(119 * kChunkSize + 10, 3);
+    for (auto mode : {Sink::SendMode::single, Sink::SendMode::batched, Sink::SendMode::segmented}) {
+        sink.setSendMode(mode);
+        sink.sendFrame(frame, 5);
+        auto d = phone.recvN(120 + 24);
+        ASSERT_EQ(d.size(), 144u);
+        Bytes rebuilt;
+        for (size_t i = 0; i < d.size(); ++i) {
+            Header h = headerOf(d[i]);
+            if (i < 120) {
+                ASSERT_EQ(h.type, 1) << i;
+                ASSERT_EQ(h.index, i);
+                auto plain = openChunk(d[i].data() + kHeaderSize, d[i].size() - kHeaderSize, rawHeader(d[i]),
+                                       key.current()->key);
+                ASSERT_TRUE(plain.has_value()) << i;
+                rebuilt.insert(rebuilt.end(), plain->begin(), plain->end());
+            } else {
+                ASSERT_EQ(h.type, 2) << i;
+                EXPECT_EQ(h.index, i - 120);
+                EXPECT_EQ(d[i].size(), kParityDatagramSize);
+            }
+        }
+        EXPECT_EQ(rebuilt, frame);
+        EXPECT_EQ(phone.drain(), 0u);
     }
 }
 

@@ -128,6 +128,79 @@ TEST(VideoReceiver, TwoLostInOneGroupAreAskedForAndTheResendCompletesTheFrame) {
     EXPECT_EQ(r.stats().recovered, 1);
 }
 
+TEST(VideoReceiver, ALargeFrameStillArrivingIsNotAskedForUntilItsLastDatagramIsOverdue) {
+    VideoReceiver r;
+    r.setKey(7, kKey);
+    // 109 chunks and 22 parity datagrams: the sender spreads them over 130 × 183 µs.
+    Bytes frame = randomBytes(109 * 1161, 21);
+    Sent s = makeFrame(40, frame);
+    const double gap = 183e-6;
+    const double onWire = frameSendSeconds(109, 22);
+    std::vector<Bytes> all = s.data;
+    all.insert(all.end(), s.parity.begin(), s.parity.end());
+    // Everything arrives on schedule except data chunks 0, 22 and 44 (all in parity group 0),
+    // and the frame takes well past the old fixed 30 ms wait.
+    double now = 0;
+    for (size_t i = 0; i < all.size(); ++i) {
+        now = static_cast<double>(i) * gap;
+        if (i != 0 && i != 22 && i != 44) r.feed(all[i], now);
+        // Asking while the frame is still on its way would only fetch chunks that come anyway.
+        if (i > 0) {
+            EXPECT_TRUE(r.resendRequests(now).empty()) << "asked at datagram " << i;
+        }
+    }
+    EXPECT_TRUE(r.resendRequests(onWire + VideoReceiver::kAskAfter - 0.001).empty());
+    // Chunks 0 and 22 are lost, 44 only late: it arrives after its deadline but within the slack.
+    r.feed(all[44], onWire + 0.005);
+    auto asks = r.resendRequests(onWire + VideoReceiver::kAskAfter + 0.001);
+    ASSERT_EQ(asks.size(), 1u);
+    EXPECT_EQ(asks[0].indices, (std::vector<uint16_t>{0, 22}));
+    EXPECT_EQ(r.stats().resent, 0) << "a late chunk nobody asked for is no resend";
+
+    r.feed(all[0], onWire + 0.04);   // the resend; parity then rebuilds 22
+    r.feed(all[0], onWire + 0.041);  // and a stray copy of it
+    auto frames = r.takeFrames(onWire + 0.05);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].data, frame);
+    EXPECT_EQ(r.stats().resent, 1);
+    EXPECT_EQ(r.stats().recovered, 1);
+    EXPECT_EQ(r.stats().duplicates, 1);
+}
+
+TEST(VideoReceiver, ALossFreeStreamOfLargeFramesAsksForNothing) {
+    VideoReceiver r;
+    r.setKey(7, kKey);
+    // Frames of 60 to 130 chunks back to back, each spread over its time on the wire, taken
+    // and checked for resends every 2 ms as the phone's loop does.
+    double now = 0;
+    int64_t asked = 0;
+    for (uint32_t seq = 1; seq <= 20; ++seq) {
+        const size_t k = 60 + (seq * 37) % 71;
+        Sent s = makeFrame(seq, randomBytes(k * 1161 - 100, seq));
+        std::vector<Bytes> all = s.data;
+        all.insert(all.end(), s.parity.begin(), s.parity.end());
+        const double gap = static_cast<double>(pacingGapMicros(k)) / 1e6;
+        const double start = now;
+        double nextPoll = now;
+        for (size_t i = 0; i < all.size(); ++i) {
+            now = start + static_cast<double>(i) * gap;
+            r.feed(all[i], now);
+            if (now >= nextPoll) {
+                asked += static_cast<int64_t>(r.resendRequests(now).size());
+                r.takeFrames(now);
+                nextPoll = now + 0.002;
+            }
+        }
+        now += 0.004;  // the encoder's turn before the next frame
+    }
+    asked += static_cast<int64_t>(r.resendRequests(now).size());
+    EXPECT_EQ(asked, 0);
+    r.takeFrames(now);
+    EXPECT_EQ(r.stats().frames, 20);
+    EXPECT_EQ(r.stats().lostChunks, 0);
+    EXPECT_EQ(r.stats().resent, 0);
+}
+
 TEST(VideoReceiver, AWholeLostFrameIsAskedForAndLaterFramesWait) {
     VideoReceiver r;
     r.setKey(7, kKey);
@@ -203,6 +276,31 @@ TEST(VideoReceiver, UntrustedDatagramsAreCountedAndDropped) {
     // The genuine frame still comes through afterwards.
     feedAll(r, s, 1.0);
     EXPECT_EQ(r.takeFrames(1.0).size(), 1u);
+}
+
+// Found by fuzzing: a hostile agent holding the key seals a chunk with nothing in it.
+// The frame is empty, and putting it together must not copy from or to nowhere (the
+// sanitizer build fails on the null data pointer of an empty frame).
+TEST(VideoReceiver, AnEmptySealedChunkMakesAnEmptyFrame) {
+    VideoReceiver r;
+    r.setKey(7, kKey);
+    Header h{1, 7, 5, 0, 1, 1'800'000'000'000'000ull};
+    auto hb = h.encode();
+    const uint8_t nothing = 0;
+    Bytes sealed = sealChunk(&nothing, 0, hb, kKey);
+    ASSERT_EQ(sealed.size(), kTagSize);
+    Bytes d(hb.begin(), hb.end());
+    d.insert(d.end(), sealed.begin(), sealed.end());
+    r.feed(d, 0);
+    auto frames = r.takeFrames(0);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].seq, 5u);
+    EXPECT_TRUE(frames[0].data.empty());
+    // The next frame is still put together as usual.
+    feedAll(r, makeFrame(6, randomBytes(2000, 21)), 0.1);
+    frames = r.takeFrames(0.1);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].data, randomBytes(2000, 21));
 }
 
 TEST(VideoReceiver, RandomLossIsRepairedByParityAndResends) {

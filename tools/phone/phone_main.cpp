@@ -26,6 +26,9 @@
 #include "phone/phone_protocol.h"
 #include "phone/phone_session.h"
 #include "phone/phone_video.h"
+#ifdef VELLOMARK_PHONE_VIEW
+#include "phone/phone_view.h"
+#endif
 
 using namespace vm;
 using namespace vm::phone;
@@ -91,6 +94,16 @@ const char* kUsage =
     "      One whole phone session on one connection: HELLO, \"D w h\" (prints the\n"
     "      answers), \"VD W H\" (a virtual display of the phone's shape), video as above\n"
     "      for S seconds, then BYE.\n"
+    "  view [--host H] [--vd W H] [--level L]\n"
+    "      A window that plays the screen and drives it: the pointer over the picture\n"
+    "      moves the desktop's (\"A\"; F2 switches to relative moves \"M\", a click then\n"
+    "      holds the pointer and Ctrl+Alt lets it go), buttons (\"B\", held ones as\n"
+    "      \"H\"), the wheel (\"S\"), keys as HID usages (\"K\") and typed text (\"T\").\n"
+    "      F1 shows the figures: fps, Mbit/s, latency p50/p99, lost, recovered and\n"
+    "      resent chunks, level. With --vd a whole session: HELLO, a virtual display\n"
+    "      of W x H, BYE when the window closes. Closing releases everything held\n"
+    "      (\"R 0\"). A lost agent is shown and connected to again. Prints\n"
+    "      \"showing WxH\" whenever a new picture size (or a new connection) is shown.\n"
     "\n"
     "Exit status:\n"
     "  0  success\n"
@@ -100,7 +113,8 @@ const char* kUsage =
     "  4  the agent is busy with another pairing\n"
     "  5  the agent's pairing confirmation does not match our key\n"
     "  6  no key file, or a bad or unwritable key file\n"
-    "  7  the encrypted channel's handshake failed\n";
+    "  7  the encrypted channel's handshake failed\n"
+    "  8  view: no window could be opened (no display)\n";
 
 Output stdio() {
     return Output{[](const std::string& s) {
@@ -493,6 +507,52 @@ int cmdSession(const Globals& g, const std::vector<std::string>& args) {
     return runSession(link, opt, io);
 }
 
+#ifdef VELLOMARK_PHONE_VIEW
+int cmdView(const Globals& globals, const std::vector<std::string>& args) {
+    Globals g = globals;
+    ViewOptions opt;
+    for (size_t i = 0; i < args.size(); ++i) {
+        int w = 0, h = 0, level = 0;
+        if (args[i] == "--host") {
+            if (i + 1 >= args.size() || args[i + 1].empty()) return usageError("view: --host needs a value");
+            g.host = args[++i];
+        } else if (args[i] == "--vd") {
+            if (i + 2 >= args.size() || !parseInt(args[i + 1], 1, 100000, &w) || !parseInt(args[i + 2], 1, 100000, &h))
+                return usageError("view: --vd needs a width and a height");
+            opt.vd = std::make_pair(w, h);
+            i += 2;
+        } else if (args[i] == "--level") {
+            if (i + 1 >= args.size() || !parseInt(args[i + 1], -100, 100, &level))
+                return usageError("view: --level needs a number");
+            opt.level = level;
+            ++i;
+        } else {
+            return usageError("view: unexpected argument " + args[i]);
+        }
+    }
+    opt.host = g.host;
+    Output io = stdio();
+    KeyFileRead kf = readKeyFile(g.keyFile);
+    if (kf.status != KeyFileStatus::Ok) {
+        io.err(kf.error);
+        return kExitKeyFile;
+    }
+    opt.phoneId = kf.key.id;
+    // A short handshake: while the agent is away the window says so and tries again.
+    opt.connect = [&g, kf](std::string* why) -> std::unique_ptr<MessageLink> {
+        auto client = DtlsClient::connect(g.host, port(kCtlPort), kf.key.identity, kf.key.psk, 3.0, why);
+        if (!client) return nullptr;
+        return std::make_unique<DtlsLink>(std::move(client));
+    };
+    return runView(opt, io);
+}
+#else
+int cmdView(const Globals&, const std::vector<std::string>&) {
+    std::fputs("vellomark-phone: view: built without SDL2 (install libsdl2-dev libsdl2-ttf-dev)\n", stderr);
+    return 8;
+}
+#endif
+
 int cmdFiles(const Globals& g, const std::string& cmd, const std::vector<std::string>& args) {
     Output io = stdio();
     std::vector<std::string> pos;
@@ -603,6 +663,7 @@ int main(int argc, char** argv) {
     if (cmd == "video") return cmdVideo(g, rest);
     if (cmd == "apps") return cmdApps(g, rest);
     if (cmd == "session") return cmdSession(g, rest);
+    if (cmd == "view") return cmdView(g, rest);
     if (cmd == "put" || cmd == "txt" || cmd == "get") return cmdFiles(g, cmd, rest);
     if (cmd == "move" || cmd == "click" || cmd == "key" || cmd == "type" || cmd == "scroll") {
         std::string err;

@@ -163,9 +163,12 @@ int runVideo(std::unique_ptr<MessageLink>& link, const VideoOptions& opt, const 
 
     askKey(clock.monotonic());
     if (opt.level) send("VQ" + std::to_string(*opt.level));
-    if (opt.fecDivisor) send("VF" + std::to_string(*opt.fecDivisor));
+    if (opt.fecDivisor) {
+        send("VF" + std::to_string(*opt.fecDivisor));
+        receiver.setFecDivisor(*opt.fecDivisor);
+    }
 
-    while (clock.monotonic() < end) {
+    while (opt.onTurn ? opt.onTurn(*linkPtr, receiver.stats()) : clock.monotonic() < end) {
         // Control lines first: the key, the agent asking who we are, pushes.
         bool bye = false;
         for (;;) {
@@ -186,6 +189,8 @@ int runVideo(std::unique_ptr<MessageLink>& link, const VideoOptions& opt, const 
                     linkPtr->send(idLine);
                 } else if (line == "BYE") {
                     bye = true;
+                } else if (opt.onLine) {
+                    opt.onLine(line);
                 } else {
                     io.err("agent: " + line);
                 }
@@ -258,6 +263,7 @@ int runVideo(std::unique_ptr<MessageLink>& link, const VideoOptions& opt, const 
                 if (s.keyChanges > 0) ++s.decodedAfterKeyChange;
                 latencies.push_back(static_cast<double>(static_cast<int64_t>(clock.nowMicros() - f.timestamp)) /
                                     1000.0);
+                if (opt.onPicture) opt.onPicture(decoder, f.data.size(), latencies.back());
             }
         }
         if (lastParamsAt < 0 && now - start > 1.0) askKeyFrame(now);  // the parameter sets went missing

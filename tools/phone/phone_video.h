@@ -13,6 +13,9 @@
 
 namespace vm::phone {
 
+class VideoDecoder;
+struct ReceiverStats;
+
 struct VideoOptions {
     std::string phoneId;
     double seconds = 5;
@@ -27,6 +30,14 @@ struct VideoOptions {
     // Opens a fresh control link when the agent closes ours (it says BYE to every
     // phone when one is unpaired); absent: the video ends with the link.
     std::function<std::unique_ptr<MessageLink>()> reconnect;
+    // For a window that plays the video, all called on the thread running it: a
+    // picture came out (with its frame's encoded size and capture-to-picture latency);
+    // each turn of the loop, with the link for more lines and the counts so far,
+    // false ending the video (with it `seconds` is no limit); and the lines the
+    // agent pushes that the video does not use itself (without it they are logged).
+    std::function<void(const VideoDecoder&, size_t frameBytes, double latencyMs)> onPicture;
+    std::function<bool(MessageLink&, const ReceiverStats&)> onTurn;
+    std::function<void(const std::string&)> onLine;
 };
 
 struct VideoSummary {

@@ -151,6 +151,11 @@ DecodeResult VideoDecoder::decode(const Bytes& frame) {
     return r;
 }
 
+const AVFrame* VideoDecoder::lastFrame() const {
+    const AVFrame* f = impl_->last;
+    return f && f->width > 0 && f->height > 0 ? f : nullptr;
+}
+
 bool VideoDecoder::savePng(const std::string& path, std::string* error) const {
     const AVFrame* f = impl_->last;
     if (!f || f->width <= 0 || f->height <= 0) {

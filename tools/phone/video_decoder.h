@@ -9,6 +9,8 @@
 
 #include "base/bytes.h"
 
+struct AVFrame;
+
 namespace vm::phone {
 
 struct DecodeResult {
@@ -35,6 +37,8 @@ public:
     int height() const { return height_; }
     // Writes the last decoded picture as an RGB PNG; false with `error` when there is none or writing failed.
     bool savePng(const std::string& path, std::string* error) const;
+    // The last decoded picture, for code that draws it; null before the first.
+    const AVFrame* lastFrame() const;
 
     // Length-prefixed NAL units to Annex-B; nullopt when the lengths do not add up.
     static std::optional<Bytes> toAnnexB(const Bytes& lengthPrefixed);

@@ -53,7 +53,7 @@ void VideoReceiver::openInto(Pending& f, uint32_t seq, uint16_t index, const Byt
     f.sealed[index] = sealed;
     f.plain[index] = std::move(*plain);
     ++f.have;
-    if (resent) ++stats_.resent;
+    if (resent && f.asked[index]) ++stats_.resent;
 }
 
 void VideoReceiver::tryParity(uint32_t seq, Pending& f) {
@@ -198,11 +198,15 @@ void VideoReceiver::feed(const uint8_t* p, size_t n, double now) {
         ++stats_.malformed;
         return;
     }
-    if (f.sealed[h->index]) return;  // a duplicate
+    if (f.sealed[h->index]) {
+        ++stats_.duplicates;
+        return;
+    }
     f.sealed[h->index] = Bytes(body, body + bodyLen);
     f.plain[h->index] = std::move(*plain);
     ++f.have;
-    if (f.asks > 0) ++stats_.resent;
+    // Only a chunk we named, arriving after we named it, came because we asked.
+    if (f.asked[h->index]) ++stats_.resent;
     tryParity(h->seq, f);
     // Keep the number of frames held bounded: the oldest go first.
     while (pending_.size() > kMaxPending) {
@@ -237,8 +241,10 @@ std::vector<ReceivedFrame> VideoReceiver::takeFrames(double now) {
             for (const auto& c : f.plain) size += c->size();
             fr.data.resize(size);
             size_t at = 0;
+            // A hostile agent may seal chunks with nothing inside: copy by range, which an
+            // empty frame (a null data pointer) cannot trip.
             for (const auto& c : f.plain) {
-                std::memcpy(fr.data.data() + at, c->data(), c->size());
+                std::copy(c->begin(), c->end(), fr.data.begin() + static_cast<std::ptrdiff_t>(at));
                 at += c->size();
             }
             ++stats_.frames;
@@ -255,6 +261,12 @@ std::vector<ReceivedFrame> VideoReceiver::takeFrames(double now) {
     return out;
 }
 
+double VideoReceiver::expectedBy(const Pending& f) const {
+    if (!f.known) return f.firstSeen;
+    size_t parity = f.parityCount ? f.parityCount : video::parityCount(f.count, fecDivisor_);
+    return f.firstSeen + video::frameSendSeconds(f.count, parity);
+}
+
 std::vector<ResendRequest> VideoReceiver::resendRequests(double now) {
     std::vector<ResendRequest> out;
     // A frame is only asked for once something newer arrived or it has waited a while.
@@ -263,7 +275,9 @@ std::vector<ResendRequest> VideoReceiver::resendRequests(double now) {
     for (auto& [seq, f] : pending_) {
         if (f.complete()) continue;
         bool newerSeen = newest && newer(*newest, seq);
-        if (!newerSeen && now - f.firstSeen < kAskAfter) continue;
+        // A newer frame's datagram means this one has been sent whole; otherwise wait
+        // until its last datagram is overdue.
+        if (!newerSeen && now - expectedBy(f) < kAskAfter) continue;
         if (f.asks >= kMaxAsks) continue;
         if (f.asks > 0 && now - f.lastAsked < kAskAgainAfter) continue;
         ResendRequest r;
@@ -272,7 +286,10 @@ std::vector<ResendRequest> VideoReceiver::resendRequests(double now) {
             r.indices.push_back(0);  // learn the frame's size first
         } else {
             for (size_t i = 0; i < f.count && r.indices.size() < 256; ++i)
-                if (!f.sealed[i]) r.indices.push_back(static_cast<uint16_t>(i));
+                if (!f.sealed[i]) {
+                    r.indices.push_back(static_cast<uint16_t>(i));
+                    f.asked[i] = true;
+                }
             if (!f.counted) {
                 f.counted = true;
                 stats_.lostChunks += static_cast<int64_t>(f.count - f.have);

@@ -25,7 +25,8 @@ struct ReceiverStats {
     int64_t frames = 0;         // frames put together completely
     int64_t lostChunks = 0;     // chunks still missing when the frame was first checked
     int64_t recovered = 0;      // chunks rebuilt from parity
-    int64_t resent = 0;         // chunks that came after we asked for them
+    int64_t resent = 0;         // chunks we asked for that came after we asked
+    int64_t duplicates = 0;     // chunks that came twice (a late original and its resend)
     int64_t unrecoverable = 0;  // frames given up
     int64_t wrongKey = 0;       // sealed under a key number we do not hold
     int64_t badTag = 0;         // did not open under our key
@@ -42,15 +43,18 @@ struct ResendRequest {
 
 class VideoReceiver {
 public:
-    // How long a frame may stay incomplete before we ask for its chunks, how often
-    // we ask, and when we give up on it.
-    static constexpr double kAskAfter = 0.03;
+    // A frame is asked for once its last datagram is overdue: the sender spreads a
+    // frame over a known time (by its chunk count), and kAskAfter is the slack after
+    // that. Then how often we ask, and when we give up on it.
+    static constexpr double kAskAfter = 0.02;
     static constexpr double kAskAgainAfter = 0.12;
     static constexpr int kMaxAsks = 4;
     static constexpr double kGiveUpAfter = 0.8;
     static constexpr size_t kMaxPending = 64;  // frames held at once
 
     void setKey(uint8_t id, Bytes key);
+    // The parity divisor asked of the agent ("VF"), for the expected length of a frame on the wire.
+    void setFecDivisor(int divisor) { fecDivisor_ = divisor; }
     uint8_t keyID() const { return keyID_; }
     const Bytes& key() const { return key_; }
     // The key number of the last datagram we could not open for lack of its key.
@@ -84,6 +88,7 @@ private:
         uint8_t parityCount = 0;
         uint32_t sealedTotal = 0;
         double firstSeen = 0;
+        std::vector<bool> asked;  // by chunk index: named in a resend request
         double lastAsked = 0;
         int asks = 0;
         bool counted = false;  // its losses were counted
@@ -96,6 +101,7 @@ private:
             timestamp = h.timestamp;
             sealed.assign(count, std::nullopt);
             plain.assign(count, std::nullopt);
+            asked.assign(count, false);
         }
     };
 
@@ -104,6 +110,10 @@ private:
     void openInto(Pending& f, uint32_t seq, uint16_t index, const Bytes& sealed, bool resent);
     bool newer(uint32_t a, uint32_t b) const { return static_cast<int32_t>(a - b) > 0; }
 
+    // When the frame's last datagram should have come (its first one's arrival plus its time on the wire).
+    double expectedBy(const Pending& f) const;
+
+    int fecDivisor_ = 5;
     uint8_t keyID_ = 0;
     Bytes key_;
     std::optional<uint8_t> unknownKey_;

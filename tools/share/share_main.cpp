@@ -1,4 +1,5 @@
-// vellomark-share FILE…: queues files for the phone through the agent's outbox.
+// vellomark-share [--dialog] FILE…: queues files for the phone through the agent's
+// outbox; with --dialog it shows the small sheet instead of printing.
 #include <cstdio>
 #include <string>
 #include <sys/time.h>
@@ -6,8 +7,12 @@
 
 #include "platform/group_paths.h"
 #include "share/share.h"
+#include "share/share_dialog.h"
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "--dialog")
+        return vm::share::runShareDialog(vm::group::groupDirFromEnvironment(),
+                                         std::vector<std::string>(argv + 2, argv + argc));
     const std::vector<std::string> paths(argv + 1, argv + argc);
     timeval tv{};
     ::gettimeofday(&tv, nullptr);

@@ -13,6 +13,7 @@
 #include <map>
 
 #include "base/log.h"
+#include "platform/linux_keys.h"
 
 namespace vm::platform::x11 {
 
@@ -232,22 +233,6 @@ void X11InputSources::run() {
     }
 }
 
-std::string X11InputSources::language(const std::string& id) {
-    std::string layout = id.rfind("xkb:", 0) == 0 ? id.substr(4) : id;
-    if (const size_t paren = layout.find('('); paren != std::string::npos) layout.resize(paren);
-    // Layouts whose usual language is plain; the rest stay unknown.
-    static const std::map<std::string, std::string> languages = {
-        {"kr", "ko"}, {"us", "en"}, {"gb", "en"}, {"au", "en"}, {"ie", "en"}, {"nz", "en"}, {"za", "en"},
-        {"de", "de"}, {"at", "de"}, {"fr", "fr"}, {"es", "es"}, {"latam", "es"}, {"it", "it"}, {"pt", "pt"},
-        {"br", "pt"}, {"nl", "nl"}, {"se", "sv"}, {"no", "nb"}, {"dk", "da"}, {"fi", "fi"}, {"is", "is"},
-        {"ee", "et"}, {"lv", "lv"}, {"lt", "lt"}, {"pl", "pl"}, {"cz", "cs"}, {"sk", "sk"}, {"hu", "hu"},
-        {"ro", "ro"}, {"bg", "bg"}, {"gr", "el"}, {"tr", "tr"}, {"ru", "ru"}, {"ua", "uk"}, {"by", "be"},
-        {"hr", "hr"}, {"si", "sl"}, {"rs", "sr"}, {"mk", "mk"}, {"al", "sq"}, {"il", "he"}, {"ara", "ar"},
-        {"ir", "fa"}, {"th", "th"}, {"vn", "vi"}, {"jp", "ja"}, {"cn", "zh"}, {"tw", "zh"}, {"am", "hy"},
-        {"ge", "ka"}, {"kz", "kk"}, {"mn", "mn"}, {"in", "hi"}, {"pk", "ur"}, {"bd", "bn"}, {"lk", "si"},
-    };
-    auto it = languages.find(layout);
-    return it == languages.end() ? "" : it->second;
-}
+std::string X11InputSources::language(const std::string& id) { return layoutLanguage(id); }
 
 }  // namespace vm::platform::x11

@@ -9,19 +9,16 @@
 #include <optional>
 #include <vector>
 
+#include "platform/linux_keys.h"
+
 struct xkb_context;
 struct xkb_keymap;
 struct xkb_state;
 
 namespace vm::platform::x11 {
 
-// The Linux input-event code (KEY_*) of a HID keyboard-page usage; 0 when none.
-uint16_t hidToEvdev(int hid);
-
-// The keysym an X client should see for code point `cp` when a key is bound to it:
-// control characters as their function keys (Return, Tab, BackSpace, Escape, Delete),
-// Latin-1 as itself, everything else as a Unicode keysym. 0 for what cannot be typed.
-uint32_t keysymForCodePoint(char32_t cp);
+using platform::hidToEvdev;
+using platform::keysymForCodePoint;
 
 // X real modifier masks.
 inline constexpr uint16_t kModShift = 1, kModLock = 2, kModControl = 4, kModMod1 = 8, kModMod4 = 64;
