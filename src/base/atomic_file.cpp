@@ -6,8 +6,18 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace vm {
+
+std::string readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
 
 std::string writeFileAtomically(const std::string& path, std::string_view data, mode_t mode) {
     const size_t slash = path.rfind('/');

@@ -4,9 +4,8 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
+#include "base/atomic_file.h"
 #include "base/text.h"
 
 namespace fs = std::filesystem;
@@ -14,14 +13,6 @@ namespace fs = std::filesystem;
 namespace vm::install {
 
 namespace {
-
-std::string readWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::string parentOf(const std::string& path) { return fs::path(path).parent_path().string(); }
 
@@ -44,7 +35,7 @@ std::optional<BundleInfo> BundleInfo::read(const std::string& bundleDir) {
     std::error_code ec;
     const std::string path = bundleDir + "/" + kInfoFile;
     if (!fs::is_regular_file(path, ec)) return std::nullopt;
-    return parse(readWhole(path));
+    return parse(readWholeFile(path));
 }
 
 std::string BundleInfo::get(const std::string& key) const {
@@ -99,7 +90,7 @@ std::optional<std::string> bundleOf(const std::string& exe) {
 }
 
 bool isPackaged(const std::string& exe, const std::string& dpkgInfoDir) {
-    const std::string list = readWhole(dpkgInfoDir + "/vellomark.list");
+    const std::string list = readWholeFile(dpkgInfoDir + "/vellomark.list");
     for (std::string_view line : splitLines(list))
         if (line == exe) return true;
     return false;

@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "base/atomic_file.h"
 #include "base/text.h"
@@ -19,14 +17,6 @@ namespace {
 // The session's variables a desktop agent needs; user managers do not always have them.
 const char* const kSessionVars[] = {"DISPLAY",           "WAYLAND_DISPLAY",     "XAUTHORITY",
                                     "XDG_SESSION_TYPE",  "XDG_CURRENT_DESKTOP", "DBUS_SESSION_BUS_ADDRESS"};
-
-std::string readWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -239,7 +229,7 @@ void Install::installDesktopFiles() {
     }
 
     auto copyEntry = [&](const std::string& from, const std::string& to) {
-        std::string text = readWhole(from);
+        std::string text = readWholeFile(from);
         if (text.empty()) return;
         fs::create_directories(fs::path(to).parent_path(), ec);
         if (writeFileAtomically(to, pointExecAt(text, bin), 0644).empty()) made.push_back(to);
@@ -251,7 +241,7 @@ void Install::installDesktopFiles() {
             if (!it->is_regular_file(ec)) continue;
             const std::string to = toDir + "/" + fs::relative(it->path(), fromDir, ec).string();
             fs::create_directories(fs::path(to).parent_path(), ec);
-            if (writeFileAtomically(to, readWhole(it->path().string()), 0644).empty()) made.push_back(to);
+            if (writeFileAtomically(to, readWholeFile(it->path().string()), 0644).empty()) made.push_back(to);
         }
     };
 
@@ -273,7 +263,7 @@ void Install::installDesktopFiles() {
 
 void Install::removeManifestFiles(const std::string& bundle) {
     std::error_code ec;
-    const std::string list = readWhole(bundle + "/" + kManifestFile);
+    const std::string list = readWholeFile(bundle + "/" + kManifestFile);
     for (std::string_view line : splitLines(list)) {
         const std::string path(line);
         if (!isOurs(path, deps_.paths.home)) continue;

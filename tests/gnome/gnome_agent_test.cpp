@@ -6,12 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "base/base64.h"
 #include "gnome/gnome_session.h"
-#include "integration/agent_fixture.h"
+#include "support/desktop_agent.h"
 
 using namespace vmtest;
 using vm::test::gnomeRun;
@@ -61,7 +60,7 @@ std::vector<Logical> logicalMonitors(std::string* raw = nullptr) {
     return out;
 }
 
-class GnomeAgent : public AgentFixture {
+class GnomeAgent : public DesktopAgentFixture {
 protected:
     std::vector<std::unique_ptr<Process>> recorders;
     std::string recLog(int n = 0) const { return home / ("recorder" + std::to_string(n) + ".log"); }
@@ -88,13 +87,6 @@ protected:
             << recorders.back()->stderrText();
         ASSERT_TRUE(waitUntil([&] { return windowOf(app).has_value(); }, 10)) << shellCall("ListWindows");
     }
-    // The phone's lines, one message each; "P 9" last, so its echo means all were handled.
-    void phoneSays(std::vector<std::string> lines) {
-        lines.insert(lines.begin(), {"ctl", "--wait", "P 9 "});
-        lines.push_back("P 9");
-        std::string out;
-        ASSERT_TRUE(run("vellomark-phone", lines, &out).exitedWith(0)) << out;
-    }
 };
 
 }  // namespace
@@ -111,11 +103,8 @@ TEST_F(GnomeAgent, PhoneInputReachesAWaylandClient) {
     ASSERT_TRUE(waitUntil([&] { return windowOf("dev.brisval.VmRecorder")->focused; }, 5));
 
     // Shift+a is "A" with Shift held (1); Command+c is Control+c (4) on Linux.
-    phoneSays({"K 225 1", "K 4 1", "K 4 0", "K 225 0", "K 227 1", "K 6 1", "K 6 0", "K 227 0"});
-    ASSERT_TRUE(waitUntil([&] { return fileText(recLog()).find("key up 54 c") != std::string::npos; }, 5))
-        << fileText(recLog());
-    std::string rec = fileText(recLog());
-    EXPECT_TRUE(std::regex_search(rec, std::regex("key down \\d+ A 41 1\\b"))) << rec;
+    std::string rec;
+    ASSERT_NO_FATAL_FAILURE(shiftAThenCommandC(recLog(), &rec));
     EXPECT_TRUE(std::regex_search(rec, std::regex("key down \\d+ c - 4\\b"))) << rec;
 
     // Typed text the "us" layout has no keys for arrives whole through the input method.
@@ -124,22 +113,11 @@ TEST_F(GnomeAgent, PhoneInputReachesAWaylandClient) {
     EXPECT_NE(fileText(recLog()).find("text c3a9ec84b8eab384f09f988021"), std::string::npos) << fileText(recLog());
 
     // A text with line breaks goes in through the clipboard and Control+V.
-    std::string longText;
-    for (int i = 0; i < 400; ++i) longText += "line " + std::to_string(i) + " — 한글 and text\n";
-    std::string out;
-    ASSERT_TRUE(run("vellomark-phone", {"txt", longText}, &out).exitedWith(0)) << out;
-    ASSERT_TRUE(waitUntil([&] { return fileText(recLog()).find("paste ") != std::string::npos; }, 10))
-        << fileText(recLog());
-    EXPECT_EQ(fileText(recLog() + ".paste"), longText);
+    ASSERT_NO_FATAL_FAILURE(expectLongTextPasted(recLog()));
 
     // The app list has the client under its desktop entry's name, and its icon comes as a 64×64 PNG.
     const std::string pid = std::to_string(recorders[0]->pid());
-    ASSERT_TRUE(run("vellomark-phone", {"apps", "--icon", pid, home / "icon.png"}, &out).exitedWith(0)) << out;
-    EXPECT_NE(out.find("\"name\":\"VmRec\",\"pid\":" + pid), std::string::npos) << out;
-    const std::string png = fileText(home / "icon.png");
-    ASSERT_GT(png.size(), 24u);
-    EXPECT_EQ(png.substr(1, 3), "PNG");
-    EXPECT_EQ(png.substr(16, 8), std::string("\0\0\0\x40\0\0\0\x40", 8));
+    ASSERT_NO_FATAL_FAILURE(expectAppWithIcon(pid));
 }
 
 TEST_F(GnomeAgent, ActivationBringsAWindowForward) {
@@ -178,15 +156,7 @@ TEST_F(GnomeAgent, PhoneSessionGetsAPhoneShapedPrimaryMonitorUntilBye) {
     // The decoded picture shows the client's colour where its window is (2532 rows scaled to 2048).
     const double scale = 2048.0 / 2532.0;
     const int px = static_cast<int>((f->x + f->w / 2) * scale), py = static_cast<int>((f->y + f->h / 2) * scale);
-    const std::string rgb = gnomeRun("ffmpeg -v error -i " + std::string(home / "screen.png") + " -vf crop=1:1:" +
-                                     std::to_string(px) + ":" + std::to_string(py) +
-                                     " -f rawvideo -pix_fmt rgb24 - | od -An -tu1");
-    std::istringstream in(rgb);
-    int r = -1, g = -1, b = -1;
-    in >> r >> g >> b;
-    EXPECT_NEAR(r, 0x33, 16) << rgb;
-    EXPECT_NEAR(g, 0xCC, 16) << rgb;
-    EXPECT_NEAR(b, 0x66, 16) << rgb;
+    expectRecorderColourAt(home / "screen.png", px, py);
 
     // BYE gives the layout back: the 1920×1080 monitor alone, primary at the origin.
     EXPECT_TRUE(waitUntil([&] {

@@ -3,11 +3,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <array>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <sstream>
+
+#include "support/desktop_server.h"
 
 namespace vm::test {
 
@@ -16,30 +14,17 @@ namespace {
 std::map<std::string, std::string> gEnv;
 std::string gFolder, gMissing;
 
-std::string run(const std::string& cmd) {
-    std::string out;
-    std::unique_ptr<FILE, int (*)(FILE*)> p(::popen(cmd.c_str(), "r"), ::pclose);
-    if (!p) return out;
-    std::array<char, 4096> buf{};
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p.get())) > 0) out.append(buf.data(), n);
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
-}
-
 class GnomeEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        const char* req = std::getenv("VELLOMARK_GNOME_REQUIRED");
-        const bool required = req && std::string(req) == "1";
         char tmpl[] = "/tmp/vellomark-gnome-XXXXXX";
         if (!::mkdtemp(tmpl)) {
             gMissing = "cannot make a folder for GNOME Shell";
             return;
         }
         gFolder = tmpl;
-        const std::string out = run(std::string(VELLOMARK_GNOME_SCRIPTS) + "/start-gnome.sh " + gFolder + " " +
-                                    VELLOMARK_GNOME_EXTENSION + " 2>&1");
+        const std::string out = commandOutput(std::string(VELLOMARK_GNOME_SCRIPTS) + "/start-gnome.sh " + gFolder +
+                                              " " + VELLOMARK_GNOME_EXTENSION + " 2>&1");
         std::istringstream in(out);
         std::map<std::string, std::string> env;
         for (std::string line; std::getline(in, line);)
@@ -47,12 +32,8 @@ public:
                 env[line.substr(0, eq)] = line.substr(eq + 1);
         if (!env.count("WAYLAND_DISPLAY") || !env.count("DBUS_SESSION_BUS_ADDRESS")) {
             gMissing = "no GNOME Shell for the GNOME tests: " + out;
-            if (required) {
-                std::fprintf(stderr, "GNOME tests: GNOME Shell did not start (VELLOMARK_GNOME_REQUIRED=1): %s\n", out.c_str());
-                run(std::string(VELLOMARK_GNOME_SCRIPTS) + "/stop-gnome.sh " + gFolder);
-                std::exit(1);
-            }
-            std::fprintf(stderr, "GNOME tests skipped: %s\n", gMissing.c_str());
+            noServer("GNOME tests", "GNOME Shell", "VELLOMARK_GNOME_REQUIRED", out, gMissing,
+                     [] { commandOutput(std::string(VELLOMARK_GNOME_SCRIPTS) + "/stop-gnome.sh " + gFolder); });
             return;
         }
         gEnv = env;
@@ -63,7 +44,7 @@ public:
         ::setenv("PIPEWIRE_RUNTIME_DIR", env["XDG_RUNTIME_DIR"].c_str(), 1);
     }
     void TearDown() override {
-        if (!gFolder.empty()) run(std::string(VELLOMARK_GNOME_SCRIPTS) + "/stop-gnome.sh " + gFolder);
+        if (!gFolder.empty()) commandOutput(std::string(VELLOMARK_GNOME_SCRIPTS) + "/stop-gnome.sh " + gFolder);
     }
 };
 
@@ -75,7 +56,7 @@ const std::string& gnomeMissingReason() { return gMissing; }
 
 std::string gnomeRun(const std::string& command) {
     auto it = gEnv.find("XDG_RUNTIME_DIR");
-    return run("XDG_RUNTIME_DIR=" + (it == gEnv.end() ? std::string() : it->second) + " " + command);
+    return commandOutput("XDG_RUNTIME_DIR=" + (it == gEnv.end() ? std::string() : it->second) + " " + command);
 }
 
 std::string shellCall(const std::string& method, const std::string& args) {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "base/base64.h"
-#include "integration/agent_fixture.h"
+#include "support/desktop_agent.h"
 #include "x11/x_server.h"
 
 using namespace vmtest;
@@ -19,7 +19,7 @@ namespace {
 const std::string kRecorderBin = std::string(VELLOMARK_BIN_DIR) + "/vm-x11-recorder";
 constexpr const char* kColour = "33CC66";
 
-class X11Agent : public AgentFixture {
+class X11Agent : public DesktopAgentFixture {
 protected:
     std::unique_ptr<Process> recorder;
     std::string recLog() const { return home / "recorder.log"; }
@@ -43,13 +43,6 @@ protected:
         if (recorder) recorder->waitExit(5);
     }
     std::string window() const { return recorder->stdoutText().substr(6, recorder->stdoutText().find('\n') - 6); }
-    // The phone's lines, one message each; "P 9" last, so its echo means all were handled.
-    void phoneSays(std::vector<std::string> lines) {
-        lines.insert(lines.begin(), {"ctl", "--wait", "P 9 "});
-        lines.push_back("P 9");
-        std::string out;
-        ASSERT_TRUE(run("vellomark-phone", lines, &out).exitedWith(0)) << out;
-    }
     std::string monitors() { return xRun("xrandr --listmonitors"); }
 };
 
@@ -77,11 +70,8 @@ TEST_F(X11Agent, PhoneInputReachesAnXClientAsTheRightEvents) {
     EXPECT_EQ(count(fileText(recLog()), "button down 1 300 260"), 3) << fileText(recLog());
 
     // Shift+a is "A"; Command+c is Control+c on Linux (state bit 4 = Control).
-    phoneSays({"K 225 1", "K 4 1", "K 4 0", "K 225 0", "K 227 1", "K 6 1", "K 6 0", "K 227 0"});
-    ASSERT_TRUE(waitUntil([&] { return fileText(recLog()).find("key up 54 c") != std::string::npos; }, 5))
-        << fileText(recLog());
-    std::string rec = fileText(recLog());
-    EXPECT_TRUE(std::regex_search(rec, std::regex("key down \\d+ A 41 1\\b"))) << rec;
+    std::string rec;
+    ASSERT_NO_FATAL_FAILURE(shiftAThenCommandC(recLog(), &rec));
     EXPECT_TRUE(std::regex_search(rec, std::regex("key down \\d+ c 03 4\\b"))) << rec;
 
     // Typed text, whatever the layout lacks: accents, Hangul, an emoji.
@@ -96,22 +86,11 @@ TEST_F(X11Agent, PhoneInputReachesAnXClientAsTheRightEvents) {
     EXPECT_NE(text.find("c3a9,ec84b8,eab384,f09f9880,21,"), std::string::npos) << rec;
 
     // A text with line breaks goes in through the clipboard and Control+V.
-    std::string longText;
-    for (int i = 0; i < 400; ++i) longText += "line " + std::to_string(i) + " — 한글 and text\n";
-    std::string out;
-    ASSERT_TRUE(run("vellomark-phone", {"txt", longText}, &out).exitedWith(0)) << out;
-    ASSERT_TRUE(waitUntil([&] { return fileText(recLog()).find("paste ") != std::string::npos; }, 10))
-        << fileText(recLog());
-    EXPECT_EQ(fileText(recLog() + ".paste"), longText);
+    ASSERT_NO_FATAL_FAILURE(expectLongTextPasted(recLog()));
 
     // The app list has the client, and its icon comes as a 64×64 PNG.
     const std::string pid = xRun("xprop -id " + window() + " _NET_WM_PID | awk '{print $3}'");
-    ASSERT_TRUE(run("vellomark-phone", {"apps", "--icon", pid, home / "icon.png"}, &out).exitedWith(0)) << out;
-    EXPECT_NE(out.find("\"name\":\"VmRec\",\"pid\":" + pid), std::string::npos) << out;
-    const std::string png = fileText(home / "icon.png");
-    ASSERT_GT(png.size(), 24u);
-    EXPECT_EQ(png.substr(1, 3), "PNG");
-    EXPECT_EQ(png.substr(16, 8), std::string("\0\0\0\x40\0\0\0\x40", 8));
+    ASSERT_NO_FATAL_FAILURE(expectAppWithIcon(pid));
 }
 
 TEST_F(X11Agent, PhoneSessionGetsAPhoneShapedPrimaryOutputUntilBye) {
@@ -135,15 +114,7 @@ TEST_F(X11Agent, PhoneSessionGetsAPhoneShapedPrimaryOutputUntilBye) {
     // The decoded picture shows the client's colour where its window is (2532 rows scaled to 2048).
     const double scale = 2048.0 / 2532.0;
     const int px = static_cast<int>((wx + 250) * scale), py = static_cast<int>((wy + 150) * scale);
-    const std::string rgb = xRun("ffmpeg -v error -i " + std::string(home / "screen.png") +
-                                 " -vf crop=1:1:" + std::to_string(px) + ":" + std::to_string(py) +
-                                 " -f rawvideo -pix_fmt rgb24 - | od -An -tu1");
-    std::istringstream in(rgb);
-    int r = -1, g = -1, b = -1;
-    in >> r >> g >> b;
-    EXPECT_NEAR(r, 0x33, 16) << rgb;
-    EXPECT_NEAR(g, 0xCC, 16) << rgb;
-    EXPECT_NEAR(b, 0x66, 16) << rgb;
+    expectRecorderColourAt(home / "screen.png", px, py);
 
     // BYE gives the layout back: the 1920×1080 output alone, primary at the origin.
     EXPECT_TRUE(waitUntil(

@@ -1,10 +1,5 @@
 #include "platform/gnome/gnome_capture.h"
 
-extern "C" {
-#include <libavutil/pixfmt.h>
-#include <libswscale/swscale.h>
-}
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -17,6 +12,8 @@ extern "C" {
 #include "base/dispatch.h"
 #include "base/log.h"
 #include "platform/gnome/gnome_displays.h"
+#include "platform/nv12_scaler.h"
+#include "platform/sample_delivery.h"
 
 namespace vm::platform::gnome {
 
@@ -110,7 +107,6 @@ void FrameSource::end(const std::string& why) {
 // ---- capture streams ----------------------------------------------------------
 
 struct GnomeCapture::Stream final : CaptureStream {
-    static constexpr size_t kPoolSize = 4;
     CaptureConfig config;
     std::shared_ptr<SerialQueue> queue;
     std::shared_ptr<FrameSource> source;
@@ -118,19 +114,9 @@ struct GnomeCapture::Stream final : CaptureStream {
     double interval = 1.0 / 60;
 
     // Shared with queued deliveries, which may outlive the stream object.
-    struct Out {
-        std::recursive_mutex cbMu;
-        std::function<void(const CaptureSample&)> onSample;
-        std::function<void(const std::string&)> onStop;
-        bool stopped = false;
-        std::atomic<int> pending{0};
-    };
-    std::shared_ptr<Out> out = std::make_shared<Out>();
+    std::shared_ptr<SampleDelivery> out = std::make_shared<SampleDelivery>();
 
-    // Conversion, on PipeWire's thread.
-    SwsContext* sws = nullptr;
-    int swsSrcW = 0, swsSrcH = 0, swsDstW = 0, swsDstH = 0;
-    std::vector<std::shared_ptr<Nv12Image>> pool;
+    Nv12Scaler scaler;  // on PipeWire's thread
     std::chrono::steady_clock::time_point lastFrame{};
 
     // Idle samples while mutter sends nothing (it sends only what changed).
@@ -143,7 +129,6 @@ struct GnomeCapture::Stream final : CaptureStream {
     ~Stream() override {
         std::string ignored;
         stop(&ignored);
-        if (sws) sws_freeContext(sws);
     }
 
     static int64_t nowUs() {
@@ -169,24 +154,14 @@ struct GnomeCapture::Stream final : CaptureStream {
     }
 
     void deliver(CaptureSample sample) {
-        if (out->pending.load() >= config.queueDepth) return;
-        ++out->pending;
-        lastSampleUs = nowUs();
-        queue->async([out = out, sample = std::move(sample)]() {
-            std::lock_guard<std::recursive_mutex> lk(out->cbMu);
-            struct Done {
-                std::atomic<int>& n;
-                ~Done() { --n; }
-            } done{out->pending};
-            if (!out->stopped && out->onSample) out->onSample(sample);
-        });
+        if (deliverSample(out, *queue, config.queueDepth, std::move(sample))) lastSampleUs = nowUs();
     }
 
     void onFrame(const Frame& f) {
         const auto now = std::chrono::steady_clock::now();
         if (now - lastFrame < std::chrono::duration<double>(interval * 0.9)) return;
         lastFrame = now;
-        auto img = convert(f);
+        auto img = scaler.convert(f.pixels, f.width, f.height, f.stride, config.width, config.height, config.scalesToFit);
         if (!img) return;
         CaptureSample s;
         s.status = static_cast<int>(FrameStatus::complete);
@@ -217,57 +192,6 @@ struct GnomeCapture::Stream final : CaptureStream {
             s.ptsMicros = nowUs();
             deliver(std::move(s));
         }
-    }
-
-    std::shared_ptr<Nv12Image> convert(const Frame& f) {
-        const int outW = config.width, outH = config.height;
-        int dstX = 0, dstY = 0, dstW = outW, dstH = outH, srcW = f.width, srcH = f.height;
-        if (config.scalesToFit) {
-            const double scale = std::min(double(outW) / f.width, double(outH) / f.height);
-            dstW = std::clamp(static_cast<int>(std::lround(f.width * scale)) & ~1, 2, outW);
-            dstH = std::clamp(static_cast<int>(std::lround(f.height * scale)) & ~1, 2, outH);
-            dstX = ((outW - dstW) / 2) & ~1;
-            dstY = ((outH - dstH) / 2) & ~1;
-        } else {
-            dstW = std::min(outW, f.width) & ~1;
-            dstH = std::min(outH, f.height) & ~1;
-            srcW = dstW;
-            srcH = dstH;
-            if (dstW < 2 || dstH < 2) return nullptr;
-        }
-        if (!sws || swsSrcW != srcW || swsSrcH != srcH || swsDstW != dstW || swsDstH != dstH) {
-            if (sws) sws_freeContext(sws);
-            const int flags = srcW == dstW && srcH == dstH ? SWS_POINT : SWS_BILINEAR;
-            sws = sws_getContext(srcW, srcH, AV_PIX_FMT_BGR0, dstW, dstH, AV_PIX_FMT_NV12, flags, nullptr, nullptr, nullptr);
-            if (!sws) return nullptr;
-            const int* coeffs = sws_getCoefficients(SWS_CS_ITU709);
-            sws_setColorspaceDetails(sws, coeffs, 1, coeffs, 0, 0, 1 << 16, 1 << 16);
-            swsSrcW = srcW, swsSrcH = srcH, swsDstW = dstW, swsDstH = dstH;
-            pool.clear();
-        }
-        std::shared_ptr<Nv12Image> img;
-        for (auto& p : pool)
-            if (p.use_count() == 1) {
-                img = p;
-                break;
-            }
-        if (!img) {
-            img = std::make_shared<Nv12Image>();
-            img->width = outW;
-            img->height = outH;
-            img->lumaStride = img->chromaStride = (outW + 31) & ~31;
-            img->luma.assign(size_t(img->lumaStride) * outH, 16);
-            img->chroma.assign(size_t(img->chromaStride) * (outH / 2), 128);
-            if (pool.size() >= kPoolSize) pool.erase(pool.begin());
-            pool.push_back(img);
-        }
-        const uint8_t* src[4] = {f.pixels, nullptr, nullptr, nullptr};
-        const int srcStride[4] = {f.stride, 0, 0, 0};
-        uint8_t* dst[4] = {img->luma.data() + size_t(dstY) * img->lumaStride + dstX,
-                           img->chroma.data() + size_t(dstY / 2) * img->chromaStride + dstX, nullptr, nullptr};
-        const int dstStride[4] = {img->lumaStride, img->chromaStride, 0, 0};
-        if (sws_scale(sws, src, srcStride, 0, srcH, dst, dstStride) != dstH) return nullptr;
-        return img;
     }
 };
 

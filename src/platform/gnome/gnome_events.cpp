@@ -14,9 +14,6 @@ namespace vm::platform::gnome {
 
 namespace {
 
-constexpr int kHidV = 25, kHidTab = 43;
-constexpr int kHidControlL = 224, kHidShiftL = 225, kHidAltL = 226, kHidSuperL = 227;
-constexpr int kHidControlR = 228, kHidShiftR = 229, kHidAltR = 230, kHidSuperR = 231;
 constexpr auto kRepickTime = std::chrono::milliseconds(20);
 constexpr int kBtnLeft = 0x110, kBtnRight = 0x111, kBtnMiddle = 0x112;
 // Clutter's modifier bits.
@@ -33,81 +30,18 @@ std::string utf8Of(const std::u16string& text) {
 }  // namespace
 
 GnomeEvents::GnomeEvents(Logger& log, RemoteDesktop& rd, ShellExtension& shell, Displays& displays, bool commandIsSuper)
-    : log_(log), rd_(rd), shell_(shell), displays_(displays), commandIsSuper_(commandIsSuper) {}
+    : log_(log),
+      rd_(rd),
+      shell_(shell),
+      displays_(displays),
+      commandIsSuper_(commandIsSuper),
+      keys_([this](int code, bool down) { rd_.keycode(code, down); }, [](int hid) { return int(hidToEvdev(hid)); }) {}
 
 GnomeEvents::~GnomeEvents() {
     std::lock_guard<std::mutex> lk(mu_);
-    for (const auto& [k, holders] : held_) rd_.keycode(k, false);
-    held_.clear();
+    keys_.releaseAll();
     for (int b : buttons_) rd_.button(b, false);
     buttons_.clear();
-}
-
-void GnomeEvents::key(int code, bool down) { rd_.keycode(code, down); }
-
-int GnomeEvents::codeForHid(int hid) const {
-    if (!commandIsSuper_ && hid == kHidSuperL) hid = kHidControlL;
-    if (!commandIsSuper_ && hid == kHidSuperR) hid = kHidControlR;
-    return hidToEvdev(hid);
-}
-
-void GnomeEvents::hold(int code, int holder) {
-    auto& holders = held_[code];
-    if (holders.empty()) key(code, true);
-    holders.insert(holder);
-}
-
-void GnomeEvents::letGo(int code, int holder) {
-    auto it = held_.find(code);
-    if (it == held_.end() || !it->second.erase(holder)) return;
-    if (!it->second.empty()) return;
-    key(code, false);
-    held_.erase(it);
-}
-
-void GnomeEvents::dropHolder(int holder) {
-    std::vector<int> keys;
-    for (const auto& [k, holders] : held_)
-        if (holders.count(holder)) keys.push_back(k);
-    for (int k : keys) letGo(k, holder);
-}
-
-std::vector<int> GnomeEvents::heldOf(Mod m) const {
-    int left = 0, right = 0;
-    switch (m) {
-        case Mod::shift: left = kHidShiftL, right = kHidShiftR; break;
-        case Mod::control: left = kHidControlL, right = kHidControlR; break;
-        case Mod::alt: left = kHidAltL, right = kHidAltR; break;
-        case Mod::super: left = kHidSuperL, right = kHidSuperR; break;
-    }
-    std::vector<int> out;
-    for (int hid : {left, right}) {
-        const int k = hidToEvdev(hid);
-        if (k && held_.count(k)) out.push_back(k);
-    }
-    return out;
-}
-
-void GnomeEvents::withModifiers(const std::set<Mod>& want, const std::function<void()>& action) {
-    std::vector<int> released, pressed;
-    const std::pair<Mod, int> leftKeys[] = {{Mod::shift, kHidShiftL}, {Mod::control, kHidControlL}, {Mod::alt, kHidAltL},
-                                            {Mod::super, kHidSuperL}};
-    for (const auto& [m, hid] : leftKeys) {
-        const std::vector<int> have = heldOf(m);
-        if (!want.count(m)) {
-            for (int k : have) {
-                key(k, false);
-                released.push_back(k);
-            }
-        } else if (have.empty()) {
-            const int k = hidToEvdev(hid);
-            key(k, true);
-            pressed.push_back(k);
-        }
-    }
-    action();
-    for (auto it = pressed.rbegin(); it != pressed.rend(); ++it) key(*it, false);
-    for (int k : released) key(k, true);
 }
 
 // ---- pointer ----------------------------------------------------------------
@@ -130,14 +64,7 @@ bool GnomeEvents::postMouse(const MouseEvent& e) {
         case ev::kOtherMouseUp: button = kBtnMiddle; break;
         default: return false;
     }
-    // Toolkits count a double click only when the presses land close together.
-    Point at = e.point;
-    if (e.clickState >= 2 && haveRunFirstPress_) {
-        at = runFirstPress_;
-    } else if (down) {
-        runFirstPress_ = e.point;
-        haveRunFirstPress_ = e.clickState == 1;
-    }
+    const Point at = clicks_.place(e, down);
     const bool moved = at.x != last_.x || at.y != last_.y;
     last_ = at;
     if (!rd_.moveTo(at)) return false;
@@ -173,32 +100,9 @@ std::vector<Rect> GnomeEvents::screenFrames() {
 bool GnomeEvents::postKey(const KeyEvent& e) {
     if (!e.text.empty()) return e.type == ev::kKeyDown ? typeText(e.text) : true;
     std::lock_guard<std::mutex> lk(mu_);
-    const int k = codeForHid(e.hid);
+    const int k = hidToEvdev(shortcutHid(e.hid, commandIsSuper_));
     if (!k) return false;
-    switch (e.type) {
-        case ev::kFlagsChanged:
-            if (e.down) hold(k, e.hid);
-            else letGo(k, e.hid);
-            return true;
-        case ev::kKeyDown: {
-            std::set<Mod> want;
-            if (e.flags & ev::kFlagShift) want.insert(Mod::shift);
-            if (e.flags & ev::kFlagControl) want.insert(Mod::control);
-            if (e.flags & ev::kFlagOption) want.insert(Mod::alt);
-            if (e.flags & ev::kFlagCommand) want.insert(commandIsSuper_ ? Mod::super : Mod::control);
-            bool same = true;
-            for (Mod m : {Mod::shift, Mod::control, Mod::alt, Mod::super})
-                if ((want.count(m) > 0) != !heldOf(m).empty()) same = false;
-            if (same) hold(k, e.hid);
-            else withModifiers(want, [&] { hold(k, e.hid); });
-            return true;
-        }
-        case ev::kKeyUp:
-            letGo(k, e.hid);
-            return true;
-        default:
-            return false;
-    }
+    return keys_.postKey(e, k, commandIsSuper_);
 }
 
 bool GnomeEvents::typeText(const std::u16string& text) {
@@ -213,7 +117,7 @@ bool GnomeEvents::typeText(const std::u16string& text) {
         const uint32_t sym = keysymForCodePoint(g_utf8_get_char(p));
         if (!sym) continue;
         // Held modifiers would turn the character into a shortcut.
-        withModifiers({}, [&] {
+        keys_.withModifiers({}, [&] {
             all = rd_.keysym(sym, true) && all;
             rd_.keysym(sym, false);
         });
@@ -228,9 +132,9 @@ bool GnomeEvents::typeText(const std::u16string& text) {
 bool GnomeEvents::paste() {
     std::lock_guard<std::mutex> lk(mu_);
     const int v = hidToEvdev(kHidV);
-    withModifiers({Mod::control}, [&] {
-        key(v, true);
-        key(v, false);
+    keys_.withModifiers({HeldKeys::Mod::control}, [&] {
+        rd_.keycode(v, true);
+        rd_.keycode(v, false);
     });
     return true;
 }
@@ -246,26 +150,7 @@ bool GnomeEvents::switchWorkspace(bool right) {
 bool GnomeEvents::appSwitcher(SwitcherStep step, uint64_t flags) {
     std::lock_guard<std::mutex> lk(mu_);
     const int alt = hidToEvdev(kHidAltL), tab = hidToEvdev(kHidTab);
-    switch (step) {
-        case SwitcherStep::hold:
-            dropHolder(kHidSuperL);
-            dropHolder(kHidSuperR);
-            hold(alt, kSwitcherHolder);
-            break;
-        case SwitcherStep::tabDown: hold(tab, kHidTab); break;
-        case SwitcherStep::tabUp: letGo(tab, kHidTab); break;
-        case SwitcherStep::release:
-            letGo(alt, kSwitcherHolder);
-            if (!(flags & ev::kFlagOption)) {
-                dropHolder(kHidAltL);
-                dropHolder(kHidAltR);
-            }
-            if (!(flags & ev::kFlagCommand)) {
-                dropHolder(kHidSuperL);
-                dropHolder(kHidSuperR);
-            }
-            break;
-    }
+    keys_.switcherStep(step, flags, alt, tab);
     return true;
 }
 

@@ -5,13 +5,13 @@
 // layout); with no text field focused it falls back to keysyms, which reach only
 // the characters the current layout has. Keys are tracked by who holds them, so
 // nothing is pressed twice or released when not ours.
-#include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posted_input.h"
 
 namespace vm {
 class Logger;
@@ -41,29 +41,16 @@ public:
     bool isTrusted(bool prompt) override;
 
 private:
-    enum class Mod { shift, control, alt, super };
-    static constexpr int kSwitcherHolder = -1;
-
-    // All below: call with mu_ held.
-    void key(int code, bool down);
-    void hold(int code, int holder);
-    void letGo(int code, int holder);
-    void dropHolder(int holder);
-    std::vector<int> heldOf(Mod m) const;
-    void withModifiers(const std::set<Mod>& want, const std::function<void()>& action);
-    int codeForHid(int hid) const;
-
     Logger& log_;
     RemoteDesktop& rd_;
     ShellExtension& shell_;
     Displays& displays_;
     const bool commandIsSuper_;
-    std::mutex mu_;
-    std::map<int, std::set<int>> held_;  // evdev key code → who holds it
+    std::mutex mu_;  // guards all below
+    HeldKeys keys_;  // by evdev key code
     std::set<int> buttons_;
     Point last_;
-    Point runFirstPress_;
-    bool haveRunFirstPress_ = false;
+    ClickRun clicks_;
     bool warnedKeysym_ = false;
 };
 

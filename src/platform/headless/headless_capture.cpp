@@ -10,6 +10,7 @@
 #include "base/dispatch.h"
 #include "platform/headless/headless_desktop.h"
 #include "platform/headless/headless_framebuffer.h"
+#include "platform/sample_delivery.h"
 
 namespace vm::platform::headless {
 
@@ -23,18 +24,6 @@ static int64_t monotonicMicros() {
 // than allocating gigabytes per frame.
 static constexpr int kMaxOutputEdge = 16384;
 
-// What a queued sample needs when it runs: kept apart from the stream so a task
-// left on the queue never holds the queue itself.
-struct Delivery {
-    std::function<void(const CaptureSample&)> onSample;
-    std::function<void(const std::string&)> onStop;
-    // Held while a callback runs; `stopped` set under it means no callback after.
-    // Recursive so a callback may stop its own stream.
-    std::recursive_mutex cbMu;
-    bool stopped = false;
-    std::atomic<int> pending{0};
-};
-
 struct StreamState {
     HeadlessDesktop* desk = nullptr;
     const std::atomic<bool>* animating = nullptr;
@@ -42,7 +31,7 @@ struct StreamState {
     DisplayID id = 0;
     CaptureConfig config;
     std::shared_ptr<SerialQueue> queue;
-    std::shared_ptr<Delivery> out = std::make_shared<Delivery>();
+    std::shared_ptr<SampleDelivery> out = std::make_shared<SampleDelivery>();
 
     std::mutex mu;
     std::condition_variable cv;
@@ -69,20 +58,7 @@ struct PictureKey {
 };
 
 void StreamState::deliver(CaptureSample sample) {
-    // Like a capturer with a fixed pool of surfaces: beyond the depth, the frame is lost.
-    if (out->pending.load() >= config.queueDepth) {
-        ++*dropped;
-        return;
-    }
-    ++out->pending;
-    queue->async([out = out, sample = std::move(sample)]() {
-        std::lock_guard<std::recursive_mutex> lk(out->cbMu);
-        struct Done {
-            std::atomic<int>& n;
-            ~Done() { --n; }
-        } done{out->pending};
-        if (!out->stopped && out->onSample) out->onSample(sample);
-    });
+    if (!deliverSample(out, *queue, config.queueDepth, std::move(sample))) ++*dropped;
 }
 
 void StreamState::finish(const std::string& error) {

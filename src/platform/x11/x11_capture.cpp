@@ -10,10 +10,6 @@
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
-extern "C" {
-#include <libswscale/swscale.h>
-}
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -24,6 +20,8 @@ extern "C" {
 
 #include "base/dispatch.h"
 #include "base/log.h"
+#include "platform/nv12_scaler.h"
+#include "platform/sample_delivery.h"
 #include "platform/x11/x11_connection.h"
 
 namespace vm::platform::x11 {
@@ -37,8 +35,6 @@ constexpr int kMaxOutputEdge = 16384;
 constexpr auto kRecheck = std::chrono::seconds(1);
 // Reads that fail in a row (with the display still listed) before the stream gives up.
 constexpr int kMaxFailedReads = 60;
-// Pictures kept for reuse; one is reused only when nobody else holds it any more.
-constexpr size_t kPoolSize = 4;
 
 int64_t monotonicMicros() {
     timespec ts{};
@@ -79,18 +75,6 @@ bool overlaps(const Area& a, int x, int y, int w, int h) {
     return x < a.x + a.w && a.x < x + w && y < a.y + a.h && a.y < y + h;
 }
 
-// What a queued sample needs when it runs: kept apart from the stream so a task
-// left on the queue never holds the stream itself.
-struct Delivery {
-    std::function<void(const CaptureSample&)> onSample;
-    std::function<void(const std::string&)> onStop;
-    // Held while a callback runs; `stopped` set under it means no callback after.
-    // Recursive so a callback may stop its own stream.
-    std::recursive_mutex cbMu;
-    bool stopped = false;
-    std::atomic<int> pending{0};
-};
-
 }  // namespace
 
 struct X11Capture::Stream {
@@ -98,7 +82,7 @@ struct X11Capture::Stream {
     DisplayID id = 0;
     CaptureConfig config;
     std::shared_ptr<SerialQueue> queue;
-    std::shared_ptr<Delivery> out = std::make_shared<Delivery>();
+    std::shared_ptr<SampleDelivery> out = std::make_shared<SampleDelivery>();
 
     std::unique_ptr<Connection> conn;
     const xcb_query_extension_reply_t* damageExt = nullptr;
@@ -115,9 +99,7 @@ struct X11Capture::Stream {
     Reply<xcb_get_image_reply_t> plainImage;  // the last GetImage answer, when there is no MIT-SHM
 
     Area area;
-    SwsContext* sws = nullptr;
-    int swsSrcW = 0, swsSrcH = 0, swsDstW = 0, swsDstH = 0;
-    std::vector<std::shared_ptr<Nv12Image>> pool;
+    Nv12Scaler scaler;
 
     std::vector<uint32_t> cursor;
     int cursorW = 0, cursorH = 0, hotX = 0, hotY = 0;
@@ -138,14 +120,12 @@ struct X11Capture::Stream {
     // Reads the area into memory; nullptr on failure.
     const uint8_t* read(int& stride);
     void drawCursor(uint8_t* pixels, int stride);
-    std::shared_ptr<Nv12Image> convert(const uint8_t* pixels, int stride);
     void deliver(CaptureSample sample);
     void finish(const std::string& error);
     void stop();
 };
 
 X11Capture::Stream::~Stream() {
-    if (sws) sws_freeContext(sws);
     dropSegment();
     if (conn && damage) xcb_damage_destroy(conn->get(), damage);
     if (conn) xcb_flush(conn->get());
@@ -294,77 +274,8 @@ void X11Capture::Stream::drawCursor(uint8_t* pixels, int stride) {
     }
 }
 
-std::shared_ptr<Nv12Image> X11Capture::Stream::convert(const uint8_t* pixels, int stride) {
-    const int outW = config.width, outH = config.height;
-    // Where the picture goes in the output: all of it, aspect kept and centred,
-    // or the display's own pixels from the top-left, cut where they do not fit.
-    int dstX = 0, dstY = 0, dstW = outW, dstH = outH, srcW = area.w, srcH = area.h;
-    if (config.scalesToFit) {
-        const double scale = std::min(double(outW) / area.w, double(outH) / area.h);
-        dstW = std::clamp(static_cast<int>(std::lround(area.w * scale)) & ~1, 2, outW);
-        dstH = std::clamp(static_cast<int>(std::lround(area.h * scale)) & ~1, 2, outH);
-        dstX = ((outW - dstW) / 2) & ~1;
-        dstY = ((outH - dstH) / 2) & ~1;
-    } else {
-        dstW = std::min(outW, area.w) & ~1;
-        dstH = std::min(outH, area.h) & ~1;
-        srcW = dstW;
-        srcH = dstH;
-        if (dstW < 2 || dstH < 2) return nullptr;
-    }
-    if (!sws || swsSrcW != srcW || swsSrcH != srcH || swsDstW != dstW || swsDstH != dstH) {
-        if (sws) sws_freeContext(sws);
-        // At the same size only chroma is resampled; point sampling keeps it cheap (half the cost).
-        const int flags = srcW == dstW && srcH == dstH ? SWS_POINT : SWS_BILINEAR;
-        sws = sws_getContext(srcW, srcH, AV_PIX_FMT_BGR0, dstW, dstH, AV_PIX_FMT_NV12, flags, nullptr, nullptr, nullptr);
-        if (!sws) return nullptr;
-        // Screen pictures are video-range BT.709, as the encoder tags them.
-        const int* coeffs = sws_getCoefficients(SWS_CS_ITU709);
-        sws_setColorspaceDetails(sws, coeffs, 1, coeffs, 0, 0, 1 << 16, 1 << 16);
-        swsSrcW = srcW;
-        swsSrcH = srcH;
-        swsDstW = dstW;
-        swsDstH = dstH;
-        pool.clear();  // the bars may sit elsewhere now
-    }
-    std::shared_ptr<Nv12Image> img;
-    for (auto& p : pool)
-        if (p.use_count() == 1 && p->width == outW && p->height == outH) {
-            img = p;
-            break;
-        }
-    if (!img) {
-        img = std::make_shared<Nv12Image>();
-        img->width = outW;
-        img->height = outH;
-        // Rows on 32-byte boundaries keep the scaler on its fast paths.
-        img->lumaStride = img->chromaStride = (outW + 31) & ~31;
-        img->luma.assign(size_t(img->lumaStride) * outH, 16);
-        img->chroma.assign(size_t(img->chromaStride) * (outH / 2), 128);
-        if (pool.size() >= kPoolSize) pool.erase(pool.begin());
-        pool.push_back(img);
-    }
-    const uint8_t* src[4] = {pixels, nullptr, nullptr, nullptr};
-    const int srcStride[4] = {stride, 0, 0, 0};
-    uint8_t* dst[4] = {img->luma.data() + size_t(dstY) * img->lumaStride + dstX,
-                       img->chroma.data() + size_t(dstY / 2) * img->chromaStride + dstX, nullptr, nullptr};
-    const int dstStride[4] = {img->lumaStride, img->chromaStride, 0, 0};
-    if (sws_scale(sws, src, srcStride, 0, srcH, dst, dstStride) != dstH) return nullptr;
-    return img;
-}
-
 void X11Capture::Stream::deliver(CaptureSample sample) {
-    // Like a capturer with a fixed pool of surfaces: beyond the depth, the frame is lost.
-    if (out->pending.load() >= config.queueDepth) return;
-    ++out->pending;
-    queue->async([out = out, sample = std::move(sample)]() {
-        std::lock_guard<std::recursive_mutex> lk(out->cbMu);
-        struct Done {
-            std::atomic<int>& n;
-            ~Done() { --n; }
-        } done{out->pending};
-        if (!out->stopped && out->onSample) out->onSample(sample);
-    });
+    deliverSample(out, *queue, config.queueDepth, std::move(sample));
 }
 
 void X11Capture::Stream::finish(const std::string& error) {
@@ -462,7 +373,7 @@ void X11Capture::Stream::run() {
         }
         failedReads = 0;
         if (config.showsCursor && ptr) drawCursor(const_cast<uint8_t*>(pixels), stride);
-        std::shared_ptr<Nv12Image> img = convert(pixels, stride);
+        std::shared_ptr<Nv12Image> img = scaler.convert(pixels, area.w, area.h, stride, config.width, config.height, config.scalesToFit);
         if (!img) {
             dirty = true;
             continue;

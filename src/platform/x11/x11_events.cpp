@@ -19,9 +19,6 @@ namespace vm::platform::x11 {
 
 namespace {
 
-constexpr int kHidV = 25, kHidTab = 43;
-constexpr int kHidControlL = 224, kHidShiftL = 225, kHidAltL = 226, kHidSuperL = 227;
-constexpr int kHidControlR = 228, kHidShiftR = 229, kHidAltR = 230, kHidSuperR = 231;
 constexpr int32_t kPixelsPerWheelClick = 40;
 constexpr int64_t kMaxClicksPerScroll = 200;  // a wild value must not flood the server
 constexpr size_t kSpareKeycodes = 8;
@@ -37,7 +34,13 @@ int16_t toCoord(double v) {
 
 X11Events::X11Events(Logger& log, const std::string& display, Displays& displays, X11Windows& windows,
                      bool commandIsSuper)
-    : log_(log), conn_(display), displays_(displays), windows_(windows), commandIsSuper_(commandIsSuper) {
+    : log_(log),
+      conn_(display),
+      displays_(displays),
+      windows_(windows),
+      commandIsSuper_(commandIsSuper),
+      keys_([this](int code, bool down) { fake(down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, uint8_t(code)); },
+            [this](int hid) { return int(keymap_.keycodeForHid(hid)); }) {
     std::lock_guard<std::mutex> lk(conn_.mutex());
     xcb_connection_t* c = conn_.get();
     xcb_test_get_version_reply_t* v = xcb_test_get_version_reply(c, xcb_test_get_version(c, 2, 2), nullptr);
@@ -61,8 +64,7 @@ X11Events::X11Events(Logger& log, const std::string& display, Displays& displays
 
 X11Events::~X11Events() {
     std::lock_guard<std::mutex> lk(conn_.mutex());
-    for (const auto& [k, holders] : held_) fake(XCB_KEY_RELEASE, k);
-    held_.clear();
+    keys_.releaseAll();
     for (uint8_t b : buttons_) fake(XCB_BUTTON_RELEASE, b);
     buttons_.clear();
     for (auto& [k, sym] : bound_) {
@@ -104,84 +106,6 @@ void X11Events::drainEvents() {
     }
 }
 
-xcb_keycode_t X11Events::keycodeForHid(int hid) const {
-    // The phone's Command is the desktop's shortcut modifier.
-    if (!commandIsSuper_ && hid == kHidSuperL) hid = kHidControlL;
-    if (!commandIsSuper_ && hid == kHidSuperR) hid = kHidControlR;
-    return keymap_.keycodeForHid(hid);
-}
-
-void X11Events::hold(xcb_keycode_t k, int holder) {
-    auto& holders = held_[k];
-    if (holders.empty()) fake(XCB_KEY_PRESS, k);
-    holders.insert(holder);
-}
-
-void X11Events::letGo(xcb_keycode_t k, int holder) {
-    auto it = held_.find(k);
-    if (it == held_.end() || !it->second.erase(holder)) return;
-    if (!it->second.empty()) return;
-    fake(XCB_KEY_RELEASE, k);
-    held_.erase(it);
-}
-
-void X11Events::dropHolder(int holder) {
-    std::vector<xcb_keycode_t> keys;
-    for (const auto& [k, holders] : held_)
-        if (holders.count(holder)) keys.push_back(k);
-    for (xcb_keycode_t k : keys) letGo(k, holder);
-}
-
-std::vector<xcb_keycode_t> X11Events::heldOf(Mod m) const {
-    int left = 0, right = 0;
-    switch (m) {
-        case Mod::shift: left = kHidShiftL, right = kHidShiftR; break;
-        case Mod::control: left = kHidControlL, right = kHidControlR; break;
-        case Mod::alt: left = kHidAltL, right = kHidAltR; break;
-        case Mod::super: left = kHidSuperL, right = kHidSuperR; break;
-    }
-    std::vector<xcb_keycode_t> out;
-    for (int hid : {left, right}) {
-        const xcb_keycode_t k = keymap_.keycodeForHid(hid);
-        if (k && held_.count(k)) out.push_back(k);
-    }
-    return out;
-}
-
-bool X11Events::holdsMod(Mod m) const { return !heldOf(m).empty(); }
-
-xcb_keycode_t X11Events::leftKeyOf(Mod m) const {
-    switch (m) {
-        case Mod::shift: return keymap_.keycodeForHid(kHidShiftL);
-        case Mod::control: return keymap_.keycodeForHid(kHidControlL);
-        case Mod::alt: return keymap_.keycodeForHid(kHidAltL);
-        case Mod::super: return keymap_.keycodeForHid(kHidSuperL);
-    }
-    return 0;
-}
-
-void X11Events::withModifiers(const std::set<Mod>& want, const std::function<void()>& action) {
-    std::vector<xcb_keycode_t> released, pressed;
-    for (Mod m : {Mod::shift, Mod::control, Mod::alt, Mod::super}) {
-        const bool need = want.count(m) > 0;
-        const std::vector<xcb_keycode_t> have = heldOf(m);
-        if (!need) {
-            for (xcb_keycode_t k : have) {
-                fake(XCB_KEY_RELEASE, k);
-                released.push_back(k);
-            }
-        } else if (have.empty()) {
-            if (const xcb_keycode_t k = leftKeyOf(m)) {
-                fake(XCB_KEY_PRESS, k);
-                pressed.push_back(k);
-            }
-        }
-    }
-    action();
-    for (auto it = pressed.rbegin(); it != pressed.rend(); ++it) fake(XCB_KEY_RELEASE, *it);
-    for (xcb_keycode_t k : released) fake(XCB_KEY_PRESS, k);
-}
-
 void X11Events::moveTo(Point p) { fake(XCB_MOTION_NOTIFY, 0, toCoord(p.x), toCoord(p.y)); }
 
 // ---- pointer --------------------------------------------------------------
@@ -206,15 +130,7 @@ bool X11Events::postMouse(const MouseEvent& e) {
         case ev::kOtherMouseUp: button = 2; break;
         default: return false;
     }
-    // X toolkits count a double click only when the presses land on the same spot.
-    Point at = e.point;
-    if (e.clickState >= 2 && haveRunFirstPress_) {
-        at = runFirstPress_;
-    } else if (down) {
-        runFirstPress_ = e.point;
-        haveRunFirstPress_ = e.clickState == 1;
-    }
-    moveTo(at);
+    moveTo(clicks_.place(e, down));
     if (down && buttons_.insert(button).second) fake(XCB_BUTTON_PRESS, button);
     if (!down && buttons_.erase(button)) fake(XCB_BUTTON_RELEASE, button);
     flush();
@@ -266,32 +182,8 @@ bool X11Events::postKey(const KeyEvent& e) {
     std::lock_guard<std::mutex> lk(conn_.mutex());
     if (!xtest_) return false;
     drainEvents();
-    const xcb_keycode_t k = keycodeForHid(e.hid);
-    if (!k) return false;
-    switch (e.type) {
-        case ev::kFlagsChanged:
-            if (e.down) hold(k, e.hid);
-            else letGo(k, e.hid);
-            break;
-        case ev::kKeyDown: {
-            std::set<Mod> want;
-            if (e.flags & ev::kFlagShift) want.insert(Mod::shift);
-            if (e.flags & ev::kFlagControl) want.insert(Mod::control);
-            if (e.flags & ev::kFlagOption) want.insert(Mod::alt);
-            if (e.flags & ev::kFlagCommand) want.insert(commandIsSuper_ ? Mod::super : Mod::control);
-            bool same = true;
-            for (Mod m : {Mod::shift, Mod::control, Mod::alt, Mod::super})
-                if ((want.count(m) > 0) != holdsMod(m)) same = false;
-            if (same) hold(k, e.hid);
-            else withModifiers(want, [&] { hold(k, e.hid); });
-            break;
-        }
-        case ev::kKeyUp:
-            letGo(k, e.hid);
-            break;
-        default:
-            return false;
-    }
+    const xcb_keycode_t k = keymap_.keycodeForHid(shortcutHid(e.hid, commandIsSuper_));
+    if (!k || !keys_.postKey(e, k, commandIsSuper_)) return false;
     flush();
     return true;
 }
@@ -327,9 +219,9 @@ bool X11Events::typeLocked(const std::u16string& text) {
             fake(XCB_KEY_RELEASE, k);
         };
         if (auto key = keymap_.keyFor(sym, cp, group, locked)) {
-            std::set<Mod> want;
-            if (key->shift) want.insert(Mod::shift);
-            withModifiers(want, [&] { tap(key->code); });
+            std::set<HeldKeys::Mod> want;
+            if (key->shift) want.insert(HeldKeys::Mod::shift);
+            keys_.withModifiers(want, [&] { tap(key->code); });
             continue;
         }
         if (spares_.empty()) {
@@ -353,9 +245,9 @@ bool X11Events::typeLocked(const std::u16string& text) {
             bound_[k] = sym;
             boundThisRound.insert(k);
         }
-        std::set<Mod> want;
-        if (holdsMod(Mod::shift)) want.insert(Mod::shift);  // both levels give the character
-        withModifiers(want, [&] { tap(k); });
+        std::set<HeldKeys::Mod> want;
+        if (keys_.holds(HeldKeys::Mod::shift)) want.insert(HeldKeys::Mod::shift);  // both levels give the character
+        keys_.withModifiers(want, [&] { tap(k); });
     }
     restoreSpares();
     flush();
@@ -382,9 +274,9 @@ bool X11Events::paste() {
     drainEvents();
     const xcb_keycode_t v = keymap_.keycodeForHid(kHidV);
     if (!v) return false;
-    std::set<Mod> want{Mod::control};
-    if (terminal) want.insert(Mod::shift);
-    withModifiers(want, [&] {
+    std::set<HeldKeys::Mod> want{HeldKeys::Mod::control};
+    if (terminal) want.insert(HeldKeys::Mod::shift);
+    keys_.withModifiers(want, [&] {
         fake(XCB_KEY_PRESS, v);
         fake(XCB_KEY_RELEASE, v);
     });
@@ -432,29 +324,7 @@ bool X11Events::appSwitcher(SwitcherStep step, uint64_t flags) {
     drainEvents();
     const xcb_keycode_t alt = keymap_.keycodeForHid(kHidAltL), tab = keymap_.keycodeForHid(kHidTab);
     if (!alt || !tab) return false;
-    switch (step) {
-        case SwitcherStep::hold:
-            // The switcher is Alt+Tab here; a held Command stand-in would turn it into another chord.
-            dropHolder(kHidSuperL);
-            dropHolder(kHidSuperR);
-            hold(alt, kSwitcherHolder);
-            break;
-        case SwitcherStep::tabDown: hold(tab, kHidTab); break;
-        case SwitcherStep::tabUp: letGo(tab, kHidTab); break;
-        case SwitcherStep::release:
-            letGo(alt, kSwitcherHolder);
-            // The key-up that ended the gesture was not posted as such; what the phone no
-            // longer holds goes up here.
-            if (!(flags & ev::kFlagOption)) {
-                dropHolder(kHidAltL);
-                dropHolder(kHidAltR);
-            }
-            if (!(flags & ev::kFlagCommand)) {
-                dropHolder(kHidSuperL);
-                dropHolder(kHidSuperR);
-            }
-            break;
-    }
+    keys_.switcherStep(step, flags, alt, tab);
     flush();
     return true;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posted_input.h"
 #include "platform/x11/x11_connection.h"
 #include "platform/x11/x11_keymap.h"
 
@@ -39,25 +40,11 @@ public:
     bool isTrusted(bool prompt) override;
 
 private:
-    // Which modifier a held key stands for.
-    enum class Mod { shift, control, alt, super };
-    // Who holds a key: the phone's HID usage, or one of our own gestures.
-    static constexpr int kSwitcherHolder = -1;
-
     // All below: call with the connection's mutex held.
     void drainEvents();
     void fake(uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0);
     void flush();
     void sync();
-    xcb_keycode_t keycodeForHid(int hid) const;
-    void hold(xcb_keycode_t k, int holder);
-    void letGo(xcb_keycode_t k, int holder);
-    void dropHolder(int holder);
-    bool holdsMod(Mod m) const;
-    std::vector<xcb_keycode_t> heldOf(Mod m) const;
-    xcb_keycode_t leftKeyOf(Mod m) const;
-    // Taps (or presses) `k` with exactly the modifiers in `want`, restoring the held ones after.
-    void withModifiers(const std::set<Mod>& want, const std::function<void()>& action);
     bool typeLocked(const std::u16string& text);
     void restoreSpares();
     void moveTo(Point p);
@@ -71,10 +58,9 @@ private:
     bool keymapStale_ = false;
     bool xtest_ = false;
 
-    std::map<xcb_keycode_t, std::set<int>> held_;  // key code → who holds it
+    HeldKeys keys_;                                 // by X key code
     std::set<uint8_t> buttons_;                     // mouse buttons we hold
-    Point runFirstPress_;                           // where the last single press landed
-    bool haveRunFirstPress_ = false;
+    ClickRun clicks_;
     int32_t scrollCarry_[2] = {0, 0};               // pixels not yet turned into wheel clicks
 
     std::vector<xcb_keycode_t> spares_;             // key codes with no symbols, for characters no key types
