@@ -56,7 +56,16 @@ TEST_F(GnomeDesktopTest, PointerAndButtonsReachTheClientUnderThePointer) {
     }, 10));
     Events& ev = desktop->events();
     const Point at{frame->x + 100, frame->y + 50};
-    ASSERT_TRUE(ev.postMouse({ev::kMouseMoved, at, 0, 0}));
+    // A window still playing its opening animation takes no pointer events, and mutter only
+    // looks again for the surface under the pointer when the pointer moves: nudge until the
+    // client sees the pointer arrive.
+    bool arrived = false;
+    for (int i = 0; i < 20 && !arrived; ++i) {
+        ASSERT_TRUE(ev.postMouse({ev::kMouseMoved, {at.x + 1, at.y}, 0, 0}));
+        ASSERT_TRUE(ev.postMouse({ev::kMouseMoved, at, 0, 0}));
+        arrived = waitUntil([&] { return fileText(recLog()).find("motion 100 50") != std::string::npos; }, 0.5);
+    }
+    ASSERT_TRUE(arrived) << fileText(recLog()) << logText();
     EXPECT_TRUE(waitUntil([&] {
         const Point p = ev.mouseLocation();
         return p.x == at.x && p.y == at.y;
