@@ -35,6 +35,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench_clock.h"
+
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/settings.h"
@@ -50,7 +52,8 @@
 
 namespace fs = std::filesystem;
 using namespace vm;
-using Steady = std::chrono::steady_clock;
+using vm::bench::percentile;
+using vm::bench::Steady;
 
 namespace {
 
@@ -59,13 +62,6 @@ constexpr double kRegisterEvery = 2.0;   // the agent forgets a receiver after 5
 constexpr double kKeyFrameAskEvery = 0.5;
 
 double msSince(Steady::time_point t0) { return std::chrono::duration<double, std::milli>(Steady::now() - t0).count(); }
-
-double percentile(std::vector<double> v, double q) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    size_t i = static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
-}
 
 // The phone's video socket on loopback.
 class LoopbackSocket {

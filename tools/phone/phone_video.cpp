@@ -118,14 +118,14 @@ std::optional<std::pair<uint8_t, Bytes>> parseVkey(const std::string& line) {
     return std::make_pair(static_cast<uint8_t>(id), *key);
 }
 
+}  // namespace
+
 double percentile(std::vector<double> v, double q) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
     size_t i = static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
     return v[std::min(i, v.size() - 1)];
 }
-
-}  // namespace
 
 int runVideo(std::unique_ptr<MessageLink>& link, const VideoOptions& opt, const Output& io, VideoSummary* summary) {
     SystemClock clock;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "phone/phone_video.h"
 #include "phone/video_receiver.h"
 
 namespace vm::phone {
@@ -14,13 +15,6 @@ namespace vm::phone {
 namespace {
 
 constexpr int kPad = 6;
-
-double percentile(std::vector<double> v, double q) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    size_t i = static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
-}
 
 }  // namespace
 
