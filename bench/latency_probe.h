@@ -29,6 +29,7 @@
 #include "base/log.h"
 #include "base/settings.h"
 #include "bench_clock.h"
+#include "loopback_socket.h"
 #include "phone/video_decoder.h"
 #include "phone/video_receiver.h"
 #include "platform/platform.h"
@@ -116,22 +117,9 @@ inline int measureVideoLatency(platform::Platform& desktop, const std::filesyste
     Settings settings((tmp / "support" / "settings.json").string());
 
     // The phone side: its video socket on loopback.
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    int buf = 8 << 20;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    {
-        std::perror("bind");
-        ::close(fd);
-        return 1;
-    }
+    LoopbackSocket phoneSocket;
     const uint32_t ip = htonl(INADDR_LOOPBACK);
-    const std::string hello = "H " + std::to_string(ntohs(a.sin_port));
+    const std::string hello = "H " + std::to_string(phoneSocket.port());
     TimedCapture timed(desktop.capture(), clock);
 
     video::VideoStats stats;
@@ -154,7 +142,6 @@ inline int measureVideoLatency(platform::Platform& desktop, const std::filesyste
         capture.start(true);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "capture did not start: %s\n", e.what());
-        ::close(fd);
         return 1;
     }
     std::atomic<bool> running{true};
@@ -184,13 +171,7 @@ inline int measureVideoLatency(platform::Platform& desktop, const std::filesyste
         auto askKeyFrame = [&](double t) {
             if (t - lastKeyAsk >= 0.5) lastKeyAsk = t, sink.control("I", ip);
         };
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 2) > 0)
-            for (uint8_t d[2048];;) {
-                const ssize_t n = ::recv(fd, d, sizeof d, 0);
-                if (n < 0) break;
-                receiver.feed(d, size_t(n), clock.monotonic());
-            }
+        phoneSocket.drain(2, [&](const uint8_t* d, size_t n) { receiver.feed(d, n, clock.monotonic()); });
         now = clock.monotonic();
         if (auto params = receiver.takeParams()) decoder.setParams(*params);
         for (const auto& r : receiver.resendRequests(now)) {
@@ -218,7 +199,6 @@ inline int measureVideoLatency(platform::Platform& desktop, const std::filesyste
     const double sendMs = sendCount > 0 ? (stats.sendMS.load() - sendMS0) / double(sendCount) : 0.0;
     running.store(false);
     idrTimer.join();
-    ::close(fd);
 
     std::printf("1. capture -> decoded, %.0fx%.0f %s at +%.0f+%.0f, %s, %.1f s measured, encoder %s\n", area.width,
                 area.height, surface, area.x, area.y, change, measured, encoder.backendName().c_str());
