@@ -162,7 +162,8 @@ int run(const fs::path& tmp, double seconds, const Config& cfg) {
     std::map<uint32_t, std::pair<double, double>> arrivals;
     std::vector<Recorded> recorded;
     int64_t decoded = 0, skipped = 0, decodeErrors = 0, resendLines = 0, streamBytes = 0;
-    double encMS0 = 0, sendMS0 = 0;
+    double encMS0 = 0, sendMS0 = 0, encKeyMS0 = 0;
+    int64_t encKeyCount0 = 0;
     int64_t encCount0 = 0, sendCount0 = 0, skipped0 = 0, capPix0 = 0, busy0 = 0, paced0 = 0;
     bool warm = false;
     double lastRegister = -100, lastKeyAsk = -100;
@@ -177,6 +178,8 @@ int run(const fs::path& tmp, double seconds, const Config& cfg) {
             measuredFrom = now;
             encMS0 = stats.encMS.load();
             encCount0 = stats.encCount.load();
+            encKeyMS0 = stats.encKeyMS.load();
+            encKeyCount0 = stats.encKeyCount.load();
             sendMS0 = stats.sendMS.load();
             sendCount0 = stats.sendCount.load();
             skipped0 = stats.skippedFrames.load();
@@ -249,6 +252,8 @@ int run(const fs::path& tmp, double seconds, const Config& cfg) {
     const double measured = clock.monotonic() - measuredFrom;
     const double encMS = stats.encMS.load() - encMS0;
     const int64_t encCount = stats.encCount.load() - encCount0;
+    const double encKeyMS = stats.encKeyMS.load() - encKeyMS0;
+    const int64_t encKeyCount = stats.encKeyCount.load() - encKeyCount0;
     const double sendMS = stats.sendMS.load() - sendMS0;
     const int64_t sendCount = stats.sendCount.load() - sendCount0;
     const int64_t capSkipped = stats.skippedFrames.load() - skipped0;
@@ -298,8 +303,10 @@ int run(const fs::path& tmp, double seconds, const Config& cfg) {
                 measured > 0 ? static_cast<double>(streamBytes) * 8 / measured / 1e6 : 0.0,
                 static_cast<long long>(capPix), static_cast<long long>(capSkipped), static_cast<long long>(encBusy),
                 static_cast<long long>(paced));
-    std::printf("encode            %.2f ms/frame avg (%lld frames)\n",
-                encCount > 0 ? encMS / static_cast<double>(encCount) : 0.0, static_cast<long long>(encCount));
+    std::printf("encode            %.2f ms/frame avg (%lld frames); key frames %.2f ms avg (%lld)\n",
+                encCount > 0 ? encMS / static_cast<double>(encCount) : 0.0, static_cast<long long>(encCount),
+                encKeyCount > 0 ? encKeyMS / static_cast<double>(encKeyCount) : 0.0,
+                static_cast<long long>(encKeyCount));
     std::printf("send (paced)      %.2f ms/frame avg (%lld frames)\n",
                 sendCount > 0 ? sendMS / static_cast<double>(sendCount) : 0.0, static_cast<long long>(sendCount));
     std::printf("decode            %.2f ms/frame median in the loop, %.2f ms bare (same %zu frames replayed)\n",

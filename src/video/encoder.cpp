@@ -653,8 +653,13 @@ void Encoder::runJob(const Job& job) {
 
     for (Out& out : outs) {
         if (out.info.counted) {
-            VideoStats::add(d_.stats.encMS, (d_.clock.monotonic() - out.info.submittedAt) * 1000.0);
+            const double ms = (d_.clock.monotonic() - out.info.submittedAt) * 1000.0;
+            VideoStats::add(d_.stats.encMS, ms);
             d_.stats.encCount.fetch_add(1);
+            if (out.key) {
+                VideoStats::add(d_.stats.encKeyMS, ms);
+                d_.stats.encKeyCount.fetch_add(1);
+            }
             d_.stats.encDone.fetch_add(1);
             if (!encThreadLogged_.exchange(true)) {
                 d_.log.streamLog("진단: VT 완료 콜백 큐 = " + std::string(kEncodeQueueLabel) +

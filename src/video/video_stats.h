@@ -22,6 +22,8 @@ struct VideoStats {
     // encoder
     std::atomic<double> encMS{0};
     std::atomic<int64_t> encCount{0};
+    std::atomic<double> encKeyMS{0};  // the key frames among them
+    std::atomic<int64_t> encKeyCount{0};
     std::atomic<int> levelNow{0};
     std::atomic<int64_t> dropRate{0};
     // Pictures dropped because the encoder was still busy with the previous one; apart

@@ -51,8 +51,9 @@ size_t parityCount(size_t chunks, int fecDivisor);
 
 // The spacing of a frame's datagrams on the wire, in microseconds, by its chunk count:
 // small frames go back to back, large ones are spread over about 20 ms.
+inline constexpr size_t kUnpacedChunks = 12;  // frames of at most this many chunks go back to back
 inline int64_t pacingGapMicros(size_t chunks) {
-    if (chunks <= 12) return 0;
+    if (chunks <= kUnpacedChunks) return 0;
     if (chunks <= 25) return 800;
     if (chunks <= 133) return static_cast<int64_t>(20'000 / chunks);
     return 150;

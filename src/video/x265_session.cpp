@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "video/video_wire.h"
+
 namespace vm::video {
 
 struct X265Session::Handles {
@@ -40,6 +42,12 @@ constexpr double kSettleFrames = 8;   // the bucket's excess is worked off over 
 constexpr double kKeySeconds = 0.15;  // a key picture gets about this much of a second's rate …
 constexpr double kKeyBufferShare = 0.75;  // … and never more than this share of the bucket
 constexpr double kIntervalWeight = 0.1;
+// While the predicted pictures are small enough to go out back to back, a key picture
+// aims to be too (a paced one spends about 20 ms more on the wire than its neighbours)…
+constexpr double kUnpacedBits = static_cast<double>(kUnpacedChunks * kChunkSize) * 8.0;
+constexpr double kUnpacedAim = 0.85;  // of it, since a picture's size is only predicted
+// … but for that it is never made coarser than the predicted ones by more than this.
+constexpr int kKeyQpAboveP = 6;
 
 double log2Of(double v) { return std::log(v) / std::log(2.0); }
 
@@ -142,14 +150,19 @@ int X265Session::chooseQp(bool key, double at) {
         target = std::max(perFrame * 0.25, perFrame - fullness_ / kSettleFrames);
         cost = costP_;
     }
+    auto qpFor = [cost](double bits) { return static_cast<int>(std::lround(6.0 * log2Of(cost / bits))); };
     int qp = 0;
     if (cost > 0) {
-        qp = static_cast<int>(std::lround(6.0 * log2Of(cost / target)));
+        qp = qpFor(target);
     } else {
         qp = lastPQp_ > 0 ? lastPQp_ + (key ? kKeyQpOffset : 0) : kFirstQp + (key ? kKeyQpOffset : 0);
     }
     if (!key && lastPQp_ > 0) qp = std::max(qp, lastPQp_ - kQpFallMost);
-    if (key && lastPQp_ > 0) qp = std::max(qp, lastPQp_ - kKeyQpBelowP);
+    if (key && lastPQp_ > 0) {
+        qp = std::max(qp, lastPQp_ - kKeyQpBelowP);
+        if (cost > 0 && pBits_ > 0 && pBits_ <= kUnpacedBits)
+            qp = std::max(qp, std::min(qpFor(kUnpacedBits * kUnpacedAim), lastPQp_ + kKeyQpAboveP));
+    }
     return std::clamp(qp, kQpMin, kQpMax);
 }
 
@@ -159,7 +172,10 @@ void X265Session::learn(bool key, int qp, double bits) {
     double& c = key ? costI_ : costP_;
     c = c == 0 ? cost : 0.5 * c + 0.5 * cost;
     lastQp_ = qp;
-    if (!key) lastPQp_ = qp;
+    if (!key) {
+        lastPQp_ = qp;
+        pBits_ = pBits_ == 0 ? bits : pBits_ + kIntervalWeight * (bits - pBits_);
+    }
 }
 
 bool X265Session::encode(const platform::Nv12Image& im, bool forceKey, double at, Output* out) {

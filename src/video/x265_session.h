@@ -71,6 +71,7 @@ private:
     double interval_ = 0;       // seconds between pictures, smoothed
     double costP_ = 0;          // bits × 2^(qp/6) of a predicted picture; 0: not yet known
     double costI_ = 0;          // the same for a key picture
+    double pBits_ = 0;          // bits of a predicted picture, smoothed; 0: none yet
     int lastQp_ = 0;
     int lastPQp_ = 0;
 };

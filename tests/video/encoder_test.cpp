@@ -23,6 +23,7 @@
 #include "video/sink.h"
 #include "video/video_key.h"
 #include "video/video_wire.h"
+#include "video/x265_session.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -314,6 +315,60 @@ protected:
 };
 
 // ---- byte-stream helpers --------------------------------------------------------------
+
+// A desktop at 1280x720: a gradient with grid lines and a bar that slides with `t`, so
+// predicted pictures stay small while a key picture at their quantiser would not.
+std::shared_ptr<platform::Nv12Image> desktop(int t) {
+    const int w = 1280, h = 720;
+    auto im = platform::Nv12Image::make(w, h);
+    const int bar = (t * 20) % (w - 80);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t v = static_cast<uint8_t>(60 + 80 * y / h + (x % 64 == 0 || y % 64 == 0 ? 20 : 0));
+            if (x >= bar && x < bar + 80 && y < h * 8 / 10) v = 190;
+            im->luma[static_cast<size_t>(y * im->lumaStride + x)] = v;
+        }
+    std::fill(im->chroma.begin(), im->chroma.end(), uint8_t{128});
+    return im;
+}
+
+TEST(X265Session, KeyPicturesAmongSmallOnesGoOutUnpacedWithoutFallingFarBehindInQuality) {
+    X265Config config;
+    config.width = 1280;
+    config.height = 720;
+    config.fps = 30;
+    config.rates = X265Rates{8'000'000, 4'000'000};
+    std::string error;
+    auto session = X265Session::open(config, &error);
+    ASSERT_TRUE(session) << error;
+    X265Session::Output out;
+    double at = 100.0;
+    auto encode = [&](int t, bool key) {
+        at += 1.0 / 30;
+        ASSERT_TRUE(session->encode(*desktop(t), key, at, &out));
+        ASSERT_EQ(out.key, key) << "picture " << t;
+    };
+    // Two key pictures teach the rate control what one costs; the predicted ones around
+    // them settle at the finest quantiser, far under the rate.
+    int t = 0;
+    encode(t++, true);
+    for (int round = 0; round < 3; ++round) {
+        int pQp = 0;
+        size_t pBytes = 0;
+        for (int i = 0; i < 15; ++i) {
+            encode(t++, false);
+            pQp = session->lastQp();
+            pBytes = std::max(pBytes, out.annexB.size());
+        }
+        ASSERT_LE(pBytes, kUnpacedChunks * kChunkSize);
+        encode(t++, true);
+        if (round == 0) continue;  // the first measured key picture
+        // Finer than the rate needs, this picture would be two or three times the size.
+        EXPECT_LE(out.annexB.size(), kUnpacedChunks * kChunkSize) << "round " << round << ", qp " << session->lastQp();
+        EXPECT_EQ(pacingGapMicros(chunkCount(out.annexB.size())), 0);
+        EXPECT_LE(session->lastQp(), pQp + 6) << "round " << round;
+    }
+}
 
 TEST(HevcBytes, SplitsAnnexBOnThreeAndFourByteStartCodesAndDropsPadding) {
     Bytes stream = {0, 0, 0, 1, 0x40, 0x01, 0xAA, 0, 0,  // VPS + two zero bytes of padding
