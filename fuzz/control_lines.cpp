@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto lines = ctlLines(Bytes(data, data + size));
     if (!lines) return 0;
     for (const auto& line : *lines) {
-        rooms.dispatcher.handle(line);
+        rooms.handle(line);
         // Holds and clicks are timed: let a little time pass between lines.
         world.clock.advance(0.05);
         rooms.pointer.sweepHolds();

@@ -14,24 +14,53 @@ namespace vm::fuzz {
 
 inline constexpr const char* kPairedPhone = "phone-A";
 
-// pairings.json with one phone, written once; each input starts from a copy of it.
+inline PairRecord pristineRecord() { return PairRecord{"Minji's iPhone", Bytes(32, 0x5A), kStart}; }
+inline std::string pristineIdentity() { return std::string(kPairedPhone) + "." + pskTag(pristineRecord().psk); }
+
+// pairings.json with one phone, written once; the loop's store is loaded from a copy of it.
 inline const std::string& pristinePairings() {
     static const std::string path = [] {
         auto& w = World::get();
         const std::string dir = scratch("pristine");
         PairStore store(PairStore::pathIn(dir), w.log);
-        Bytes psk(32, 0x5A);
-        store.insert(std::string(kPairedPhone) + "." + pskTag(psk), PairRecord{"Minji's iPhone", psk, kStart});
+        store.insert(pristineIdentity(), pristineRecord());
         return store.path();
     }();
     return path;
 }
 
+// Brings the store back to the one pristine phone, through its own remove and insert
+// (which save the file as well); nothing to do when the input left it alone.
+inline void restorePairings(PairStore& store) {
+    const auto phones = store.phones();
+    const auto psks = store.pskList();
+    const PairRecord want = pristineRecord();
+    const bool pristine = phones.size() == 1 && psks.size() == 1 && psks[0].first == pristineIdentity() &&
+                          psks[0].second == want.psk && phones[0].name == want.name &&
+                          phones[0].pairedAt == want.pairedAt;
+    if (pristine) return;
+    for (const auto& phone : phones) store.remove(phone.id);
+    store.insert(pristineIdentity(), want);
+}
+
+// The store the input loop reads and pairing writes: loaded once per process from a
+// copy of the pristine file. Each input that changes it restores it before it ends,
+// so what the restore runs counts for that input, and every input starts the same.
+inline PairStore& loopPairStore() {
+    static PairStore& store = *[] {
+        const std::string path = PairStore::pathIn(scratch("support"));
+        std::error_code ec;
+        fs::copy_file(pristinePairings(), path, fs::copy_options::overwrite_existing, ec);
+        fs::remove(path + ".broken", ec);
+        return new PairStore(path, World::get().log);
+    }();
+    return store;
+}
+
 struct LoopRig {
     InputRooms in;
     CtlInbox inbox;
-    std::string storePath = fresh();
-    PairStore store{storePath, in.w.log};
+    PairStore& store = loopPairStore();
     Pairing pairing{PairingDeps{in.w.clock, in.w.log, store, in.sender, in.hooks, [] {}}};
     std::vector<std::string> offered;
     std::unique_ptr<CursorMain> loop;
@@ -39,6 +68,10 @@ struct LoopRig {
     LoopRig() {
         CursorDeps deps{in.w.clock, in.w.log, in.w.desktop, in.hooks, inbox, in.phone, in.sender, store, pairing};
         loop = std::make_unique<CursorMain>(deps, rooms());
+    }
+    ~LoopRig() {
+        loop.reset();
+        restorePairings(store);
     }
 
     // Routes one message, then lets a little time pass and runs the sweeps as a pass would.
@@ -51,17 +84,9 @@ struct LoopRig {
     }
 
 private:
-    static std::string fresh() {
-        const std::string path = PairStore::pathIn(scratch("support"));
-        std::error_code ec;
-        fs::copy_file(pristinePairings(), path, fs::copy_options::overwrite_existing, ec);
-        fs::remove(path + ".broken", ec);
-        return path;
-    }
-
     CursorRooms rooms() {
         CursorRooms r;
-        r.handle = [this](const std::string& line) { in.dispatcher.handle(line); };
+        r.handle = [this](const std::string& line) { in.handle(line); };
         r.sweepHolds = [this] { in.pointer.sweepHolds(); };
         r.releaseAll = [this] { in.pointer.releaseAll(); };
         r.holdsInput = [this] {

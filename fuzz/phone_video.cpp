@@ -50,8 +50,11 @@ Bytes sealed(const Header& h, const Bytes& plain, const Bytes& key) {
 }
 
 // A frame as the agent's sender cuts it: data chunks, then XOR parity of the sealed chunks.
-std::vector<Bytes> frameDatagrams(const Bytes& frame, uint8_t keyID, const Bytes& key, uint32_t seq, int divisor,
-                                  uint64_t ts) {
+// The rig's own sender is left out of the coverage: its byte loops would cost more than
+// the receiver it feeds, and what it reaches says nothing about the receiver.
+__attribute__((no_sanitize("coverage"))) std::vector<Bytes> frameDatagrams(const Bytes& frame, uint8_t keyID,
+                                                                          const Bytes& key, uint32_t seq,
+                                                                          int divisor, uint64_t ts) {
     const size_t k = chunkCount(frame.size()), p = parityCount(k, divisor);
     std::vector<Bytes> out;
     std::vector<std::array<uint8_t, kSealedChunkSize>> parity(p);
@@ -138,8 +141,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const int divisor = 1 + in.u8() % 16;
                 const uint32_t drop = in.u32();
                 const bool reversed = in.u8() & 1;
-                auto all = frameDatagrams(in.take(std::min<size_t>(n, 64)), keyID, keyOf(keyID), seq, divisor, seq);
-                if (n > 64) all = frameDatagrams(Bytes(n, 0x5A), keyID, keyOf(keyID), seq, divisor, seq);
+                // The first 64 bytes come from the input; a longer frame is a pattern.
+                Bytes frame = in.take(std::min<size_t>(n, 64));
+                if (n > 64) frame = Bytes(n, 0x5A);
+                auto all = frameDatagrams(frame, keyID, keyOf(keyID), seq, divisor, seq);
                 if (reversed) std::reverse(all.begin(), all.end());
                 for (size_t i = 0; i < all.size(); ++i)
                     if (!(drop >> (i % 32) & 1)) feed(all[i]);

@@ -179,7 +179,7 @@ private:
 
 // Built once per process: the clock, the logs and the headless desktop.
 struct World {
-    FakeClock clock{kStart};
+    FakeClock clock{kStart};  // monotonic time starts at 1000 s (kMonotonicStart)
     Logger log{scratch("logs"), clock};
     platform::headless::HeadlessDesktop desktop{locations(), platform::headless::Scene{}};
     MainQueue mainQueue;  // the fuzzing thread is its main thread; drained after each input
@@ -201,8 +201,13 @@ struct World {
         static World w;
         return w;
     }
-    // Every input starts at the same time.
-    void resetClock() { clock.set(kStart); }
+    // Every input starts at the same time, on both time lines (the monotonic one would
+    // otherwise keep growing from input to input).
+    void resetClock() {
+        clock.advance(kMonotonicStart - clock.monotonic());
+        clock.set(kStart);
+    }
+    static constexpr double kMonotonicStart = 1000.0;
 };
 
 // The input rooms and the dispatcher, as the agent wires them, over the headless
@@ -230,13 +235,21 @@ struct InputRooms {
     ~InputRooms() {
         pointer.releaseAll();
         w.held.runAll();
-        // Space switches run on the switcher's own queue: wait for them, so the next
-        // input starts from a quiet desktop; then what is due on the main queue.
-        sources().spaceQueue().sync([] {});
+        // What is due on the main queue (space switches were waited for line by line).
         w.mainQueue.spinRunLoop(0);
         // The desktop's record of posted events would otherwise grow from input to
         // input, and every input that leaves memory behind costs a leak check.
         w.desktop.clearRecord();
+    }
+
+    // One line to the dispatcher. A space switch ("W n") runs on the switcher's own
+    // queue and moves the clock on from there: a line that may have asked for one is
+    // waited for before anything else happens, so the switch always lands at the same
+    // point of the input and the next input starts from a quiet desktop. Lines without
+    // a "W" cannot ask for one and skip the round trip to that thread.
+    void handle(const std::string& line) {
+        dispatcher.handle(line);
+        if (line.find('W') != std::string::npos) sources().spaceQueue().sync([] {});
     }
 
     // One switcher per process: it owns the Space queue's thread.

@@ -17,6 +17,7 @@
 #include "video/sink.h"
 #include "video/video_key.h"
 #include "video/video_stats.h"
+#include "video/video_wire.h"
 
 using namespace vm;
 
@@ -60,7 +61,7 @@ struct Video {
     video::VideoKey key{world.log};
     video::VideoStats stats;
     std::atomic<bool> allowed{true};
-    Settings settings{fuzz::scratch("support/settings.json")};
+    const std::string settingsPath = fuzz::scratch("support/video-settings.json");
     bool isolated = ::unshare(CLONE_NEWNET) == 0;
 };
 
@@ -70,11 +71,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Video v;
     auto& clock = v.world.clock;
     v.world.resetClock();
-    video::Sink sink(video::SinkDeps{clock, v.world.log, v.settings, v.key, v.stats, v.allowed, nullptr}, 0);
+    // No stored frame sequence: every input's sink starts from the same one (a kept
+    // settings file would move it on by the start gap on every input).
+    std::error_code ec;
+    std::filesystem::remove(v.settingsPath, ec);
+    Settings settings(v.settingsPath);
+    video::Sink sink(video::SinkDeps{clock, v.world.log, settings, v.key, v.stats, v.allowed, nullptr}, 0);
     sink.setPacing(false);
     if (v.isolated) {
-        // A frame to resend from and parameter sets to hand newcomers.
-        sink.sendFrame(Bytes(5000, 0x33), clock.nowMicros());
+        // A frame of two chunks to resend from, and parameter sets to hand newcomers.
+        sink.sendFrame(Bytes(video::kChunkSize + 200, 0x33), clock.nowMicros());
         sink.setParamPayload(Bytes(40, 0x44));
     }
     for (auto& piece : fuzz::pieces(data, size)) {
