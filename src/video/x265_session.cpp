@@ -132,6 +132,15 @@ std::unique_ptr<X265Session> X265Session::open(const X265Config& config, std::st
 
 X265Session::~X265Session() = default;
 
+void X265Session::setRates(const X265Rates& rates) {
+    if (config_.rates.buffer > 0 && rates.buffer > 0)
+        fullness_ *= static_cast<double>(rates.buffer) / static_cast<double>(config_.rates.buffer);
+    config_.rates = rates;
+    // A new level brings its own frame-rate cap: the spacing is measured afresh from
+    // the next picture on rather than drifting over from the old one.
+    interval_ = 0;
+}
+
 int X265Session::chooseQp(bool key, double at) {
     const double rate = static_cast<double>(std::max<int64_t>(1, config_.rates.average));
     const double buffer = static_cast<double>(std::max<int64_t>(1, config_.rates.buffer));

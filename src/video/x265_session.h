@@ -48,8 +48,10 @@ public:
     // Encodes one picture (its size must be the session's) taken at `at` (monotonic
     // seconds); false on an encoder error.
     bool encode(const platform::Nv12Image& image, bool forceKey, double at, Output* out);
-    // New rates, in force from the next picture.
-    void setRates(const X265Rates& rates) { config_.rates = rates; }
+    // New rates, in force from the next picture. The bucket keeps how full it is as a
+    // share of its size, and the spacing of pictures is learnt again, so a level change
+    // neither starves nor floods the pictures after it.
+    void setRates(const X265Rates& rates);
     const X265Config& config() const { return config_; }
     // The quantiser the last picture was given.
     int lastQp() const { return lastQp_; }

@@ -370,6 +370,36 @@ TEST(X265Session, KeyPicturesAmongSmallOnesGoOutUnpacedWithoutFallingFarBehindIn
     }
 }
 
+TEST(X265Session, AfterALevelChangeThePicturesMeetTheNewRateAtTheNewSpacing) {
+    X265Config config;
+    config.width = kW;
+    config.height = kH;
+    config.fps = 20;
+    config.rates = X265Rates{1'600'000, 800'000};
+    std::string error;
+    auto session = X265Session::open(config, &error);
+    ASSERT_TRUE(session) << error;
+    X265Session::Output out;
+    double at = 50.0;
+    uint32_t seed = 1;
+    auto feed = [&](double fps, int n) {
+        double bits = 0;
+        for (int i = 0; i < n; ++i) {
+            at += 1.0 / fps;
+            const bool first = seed == 1;
+            EXPECT_TRUE(session->encode(*grain(kW, kH, seed++), first, at, &out));
+            if (i >= 2) bits += static_cast<double>(out.annexB.size()) * 8;  // after two pictures to settle
+        }
+        return bits / (n - 2) * fps;  // bit/s
+    };
+    feed(20, 40);
+    // A slower level: a quarter of the rate, at 8 pictures a second.
+    session->setRates(X265Rates{400'000, 200'000});
+    const double rate = feed(8, 12);
+    EXPECT_GT(rate, 0.8 * 400'000) << rate;
+    EXPECT_LT(rate, 1.2 * 400'000) << rate;
+}
+
 TEST(HevcBytes, SplitsAnnexBOnThreeAndFourByteStartCodesAndDropsPadding) {
     Bytes stream = {0, 0, 0, 1, 0x40, 0x01, 0xAA, 0, 0,  // VPS + two zero bytes of padding
                     0, 0, 1, 0x42, 0x01, 0xBB,           // SPS after a 3-byte start code
