@@ -37,9 +37,10 @@ public:
     explicit FakeClock(double start = 1'800'000'000.0) : wall_(start), mono_(1000.0) {}
     double now() const override { return wall_.load(); }
     double monotonic() const override { return mono_.load(); }
+    // Safe from several threads at once: a sleep on one thread never swallows another's.
     void advance(double seconds) {
-        wall_.store(wall_.load() + seconds);
-        mono_.store(mono_.load() + seconds);
+        add(wall_, seconds);
+        add(mono_, seconds);
     }
     void set(double wallSeconds) { wall_.store(wallSeconds); }
     void sleep(double seconds) const override {
@@ -47,6 +48,11 @@ public:
     }
 
 private:
+    static void add(std::atomic<double>& a, double v) {
+        double cur = a.load();
+        while (!a.compare_exchange_weak(cur, cur + v)) {
+        }
+    }
     std::atomic<double> wall_;
     std::atomic<double> mono_;
 };

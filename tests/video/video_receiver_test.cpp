@@ -303,6 +303,30 @@ TEST(VideoReceiver, AnEmptySealedChunkMakesAnEmptyFrame) {
     EXPECT_EQ(frames[0].data, randomBytes(2000, 21));
 }
 
+TEST(VideoReceiver, FramesThatOnlyNameAHugeChunkCountAreNotAllHeld) {
+    // An agent that holds the key names 64 frames of 65,535 chunks, one real chunk each:
+    // each such frame would keep places for all its chunks. At most two of them are held.
+    VideoReceiver r;
+    r.setKey(7, kKey);
+    const Bytes chunk = randomBytes(kChunkSize, 5);
+    for (uint32_t seq = 100; seq < 164; ++seq) {
+        Header h{1, 7, seq, 0, 65'535, 1'800'000'000'000'000ull + seq};
+        auto hb = h.encode();
+        Bytes d(hb.begin(), hb.end());
+        Bytes sealed = sealChunk(chunk.data(), chunk.size(), hb, kKey);
+        d.insert(d.end(), sealed.begin(), sealed.end());
+        r.feed(d, 0);
+    }
+    EXPECT_EQ(r.stats().unrecoverable, 62);
+    EXPECT_TRUE(r.takeGaveUp());
+    // An ordinary frame after them is put together as usual once the held ones are given up.
+    feedAll(r, makeFrame(164, randomBytes(3000, 9)), 0.1);
+    auto frames = r.takeFrames(VideoReceiver::kGiveUpAfter + 0.2);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].seq, 164u);
+    EXPECT_EQ(frames[0].data, randomBytes(3000, 9));
+}
+
 TEST(VideoReceiver, RandomLossIsRepairedByParityAndResends) {
     VideoReceiver r;
     r.setKey(7, kKey);

@@ -154,13 +154,14 @@ void VideoReceiver::feed(const uint8_t* p, size_t n, double now) {
             if (!plain) return;
             if (!next_) next_ = h->seq;
             Pending& f = pendingFor(h->seq, now);
-            if (!f.known) f.learn(*h);
+            if (!f.known) learn(f, *h);
             if (!f.sealed[h->index]) {
                 f.sealed[h->index] = Bytes(body + 5, body + 5 + len);
                 f.plain[h->index] = std::move(*plain);
                 ++f.have;
                 ++stats_.recovered;
             }
+            keepBounded();
             return;
         }
         Pending& f = it->second;
@@ -188,7 +189,7 @@ void VideoReceiver::feed(const uint8_t* p, size_t n, double now) {
     if (!next_) next_ = h->seq;
     Pending& f = pendingFor(h->seq, now);
     if (!f.known) {
-        f.learn(*h);
+        learn(f, *h);
         // Parity that came before we knew the frame's size must agree with it.
         if (f.parityCount && f.parityCount > f.count) {
             f.parity.clear();
@@ -208,16 +209,30 @@ void VideoReceiver::feed(const uint8_t* p, size_t n, double now) {
     // Only a chunk we named, arriving after we named it, came because we asked.
     if (f.asked[h->index]) ++stats_.resent;
     tryParity(h->seq, f);
-    // Keep the number of frames held bounded: the oldest go first.
-    while (pending_.size() > kMaxPending) {
+    keepBounded();
+}
+
+void VideoReceiver::keepBounded() {
+    // The frames held, and the chunk places they keep, stay bounded: the oldest go first.
+    while (pending_.size() > kMaxPending || heldChunks_ > kMaxHeldChunks) {
         auto oldest = pending_.begin();
         if (next_ && oldest->first == *next_) next_ = *next_ + 1;
         if (!oldest->second.complete()) {
             ++stats_.unrecoverable;
             gaveUp_ = true;
         }
-        pending_.erase(oldest);
+        forget(oldest);
     }
+}
+
+void VideoReceiver::forget(std::map<uint32_t, Pending>::iterator it) {
+    if (it->second.known) heldChunks_ -= it->second.count;
+    pending_.erase(it);
+}
+
+void VideoReceiver::learn(Pending& f, const video::Header& h) {
+    f.learn(h);
+    heldChunks_ += f.count;
 }
 
 std::vector<ReceivedFrame> VideoReceiver::takeFrames(double now) {
@@ -255,7 +270,7 @@ std::vector<ReceivedFrame> VideoReceiver::takeFrames(double now) {
         } else {
             break;
         }
-        pending_.erase(it);
+        forget(it);
         next_ = *next_ + 1;
     }
     return out;

@@ -51,6 +51,10 @@ public:
     static constexpr int kMaxAsks = 4;
     static constexpr double kGiveUpAfter = 0.8;
     static constexpr size_t kMaxPending = 64;  // frames held at once
+    // Chunk places those frames may keep between them: two frames of the largest size.
+    // Each place costs memory the moment a frame's first datagram names its chunk count,
+    // so without this bound 64 datagrams could make the peer hold 64 frames of 65,535.
+    static constexpr size_t kMaxHeldChunks = 2 * 65'535;
 
     void setKey(uint8_t id, Bytes key);
     // The parity divisor asked of the agent ("VF"), for the expected length of a frame on the wire.
@@ -106,6 +110,10 @@ private:
     };
 
     Pending& pendingFor(uint32_t seq, double now);
+    // Takes a frame's size from its first trusted datagram, and counts its chunk places.
+    void learn(Pending& f, const video::Header& h);
+    void forget(std::map<uint32_t, Pending>::iterator it);
+    void keepBounded();
     void tryParity(uint32_t seq, Pending& f);
     void openInto(Pending& f, uint32_t seq, uint16_t index, const Bytes& sealed, bool resent);
     bool newer(uint32_t a, uint32_t b) const { return static_cast<int32_t>(a - b) > 0; }
@@ -118,6 +126,7 @@ private:
     Bytes key_;
     std::optional<uint8_t> unknownKey_;
     std::map<uint32_t, Pending> pending_;
+    size_t heldChunks_ = 0;  // chunk places of the frames in pending_
     std::optional<uint32_t> next_;  // next sequence to hand on
     std::optional<Bytes> params_;
     bool gaveUp_ = false;
