@@ -332,15 +332,21 @@ std::shared_ptr<platform::Nv12Image> desktop(int t) {
     return im;
 }
 
-TEST(X265Session, KeyPicturesAmongSmallOnesGoOutUnpacedWithoutFallingFarBehindInQuality) {
+std::unique_ptr<X265Session> openX265(int w, int h, int fps, X265Rates rates) {
     X265Config config;
-    config.width = 1280;
-    config.height = 720;
-    config.fps = 30;
-    config.rates = X265Rates{8'000'000, 4'000'000};
+    config.width = w;
+    config.height = h;
+    config.fps = fps;
+    config.rates = rates;
     std::string error;
     auto session = X265Session::open(config, &error);
-    ASSERT_TRUE(session) << error;
+    EXPECT_TRUE(session) << error;
+    return session;
+}
+
+TEST(X265Session, KeyPicturesAmongSmallOnesGoOutUnpacedWithoutFallingFarBehindInQuality) {
+    auto session = openX265(1280, 720, 30, X265Rates{8'000'000, 4'000'000});
+    ASSERT_TRUE(session);
     X265Session::Output out;
     double at = 100.0;
     auto encode = [&](int t, bool key) {
@@ -371,14 +377,8 @@ TEST(X265Session, KeyPicturesAmongSmallOnesGoOutUnpacedWithoutFallingFarBehindIn
 }
 
 TEST(X265Session, AfterALevelChangeThePicturesMeetTheNewRateAtTheNewSpacing) {
-    X265Config config;
-    config.width = kW;
-    config.height = kH;
-    config.fps = 20;
-    config.rates = X265Rates{1'600'000, 800'000};
-    std::string error;
-    auto session = X265Session::open(config, &error);
-    ASSERT_TRUE(session) << error;
+    auto session = openX265(kW, kH, 20, X265Rates{1'600'000, 800'000});
+    ASSERT_TRUE(session);
     X265Session::Output out;
     double at = 50.0;
     uint32_t seed = 1;
