@@ -30,6 +30,8 @@
 #include <vector>
 #include <algorithm>
 
+#include "loopback_socket.h"
+
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/settings.h"
@@ -174,21 +176,10 @@ public:
                                           std::fprintf(stderr, "encoder could not start (%d)\n", status);
                                           std::exit(1);
                                       }}) {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        int big = 16 << 20;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
         sink_.setPacing(false);
         auto pair = key_.current();
         receiver_.setKey(pair->id, pair->key);
     }
-    ~RateRun() { ::close(fd_); }
 
     struct Segment {
         double seconds = 0;
@@ -212,7 +203,7 @@ public:
             // Ping-pong through the pictures so that the motion never jumps.
             const size_t m = pictures.size();
             const size_t k = static_cast<size_t>(next_++) % (2 * m - 2);
-            sink_.control("H " + std::to_string(port_), htonl(INADDR_LOOPBACK));
+            sink_.control("H " + std::to_string(sock_.port()), htonl(INADDR_LOOPBACK));
             const int64_t submitted = stats_.encSubmit.load();
             enc_.encode(pictures[k < m ? k : 2 * m - 2 - k], 0);
             if (stats_.encSubmit.load() == submitted) continue;  // paced out
@@ -221,12 +212,7 @@ public:
             std::atomic<bool> drained{false};
             enc_.onSendQueue([&] { drained = true; });
             while (!drained.load()) std::this_thread::sleep_for(std::chrono::microseconds(50));
-            uint8_t buf[2048];
-            for (;;) {
-                ssize_t got = ::recv(fd_, buf, sizeof buf, 0);
-                if (got < 0) break;
-                receiver_.feed(buf, static_cast<size_t>(got), clock_.monotonic());
-            }
+            sock_.drain(0, [&](const uint8_t* p, size_t n) { receiver_.feed(p, n, clock_.monotonic()); });
             for (const auto& f : receiver_.takeFrames(clock_.monotonic())) {
                 if (i < static_cast<int>(settle * fps)) continue;
                 seg.bytes += static_cast<int64_t>(f.data.size());
@@ -249,8 +235,7 @@ private:
     vm::video::Encoder enc_;
     bool started_ = false;
     int next_ = 0;
-    int fd_ = -1;
-    uint16_t port_ = 0;
+    vm::bench::LoopbackSocket sock_;
     vm::phone::VideoReceiver receiver_;
 };
 

@@ -42,6 +42,7 @@ constexpr double kSettleFrames = 8;   // the bucket's excess is worked off over 
 constexpr double kKeySeconds = 0.15;  // a key picture gets about this much of a second's rate …
 constexpr double kKeyBufferShare = 0.75;  // … and never more than this share of the bucket
 constexpr double kIntervalWeight = 0.1;
+constexpr double kPSizeWeight = 0.1;  // how fast the smoothed size of a predicted picture follows
 // While the predicted pictures are small enough to go out back to back, a key picture
 // aims to be too (a paced one spends about 20 ms more on the wire than its neighbours)…
 constexpr double kUnpacedBits = static_cast<double>(kUnpacedChunks * kChunkSize) * 8.0;
@@ -186,7 +187,7 @@ void X265Session::learn(bool key, int qp, double bits) {
     lastQp_ = qp;
     if (!key) {
         lastPQp_ = qp;
-        pBits_ = pBits_ == 0 ? bits : pBits_ + kIntervalWeight * (bits - pBits_);
+        pBits_ = pBits_ == 0 ? bits : pBits_ + kPSizeWeight * (bits - pBits_);
     }
 }
 

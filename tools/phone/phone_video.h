@@ -50,12 +50,12 @@ struct VideoSummary {
     std::string line() const;
 };
 
-// Runs the video for `opt.seconds` over an open control link whose "ID" was sent;
-// `link` is replaced when it had to be opened again. Fills `summary`; returns an
-// exit code (phone_protocol.h).
 // The q-quantile (0..1) of the values, nearest rank; 0 for none.
 double percentile(std::vector<double> v, double q);
 
+// Runs the video for `opt.seconds` over an open control link whose "ID" was sent;
+// `link` is replaced when it had to be opened again. Fills `summary`; returns an
+// exit code (phone_protocol.h).
 int runVideo(std::unique_ptr<MessageLink>& link, const VideoOptions& opt, const Output& io, VideoSummary* summary);
 
 }  // namespace vm::phone
