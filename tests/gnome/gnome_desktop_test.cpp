@@ -49,18 +49,22 @@ TEST_F(GnomeDesktopTest, PointerAndButtonsReachTheClientUnderThePointer) {
                      {{"XDG_RUNTIME_DIR", test::gnomeEnv().at("XDG_RUNTIME_DIR")}});
     ASSERT_TRUE(waitUntil([&] { return recorder->stdoutText().rfind("ready", 0) == 0; }, 15));
     std::optional<Rect> frame;
-    ASSERT_TRUE(waitUntil([&] {
+    auto readFrame = [&] {
         for (const auto& w : desktop->windowServer().windowList())
             if (w.ownerPID == recorder->pid()) frame = w.bounds;
         return frame.has_value();
-    }, 10));
+    };
+    ASSERT_TRUE(waitUntil(readFrame, 10));
     Events& ev = desktop->events();
-    const Point at{frame->x + 100, frame->y + 50};
-    // A window still playing its opening animation takes no pointer events, and mutter only
-    // looks again for the surface under the pointer when the pointer moves: nudge until the
-    // client sees the pointer arrive.
+    // A new window is listed before mutter has placed it, and one still playing its opening
+    // animation takes no pointer events; mutter only looks again for the surface under the
+    // pointer when the pointer moves. So: read where the window is now, nudge the pointer
+    // there, and go again until the client sees the pointer arrive.
     bool arrived = false;
+    Point at{};
     for (int i = 0; i < 20 && !arrived; ++i) {
+        ASSERT_TRUE(readFrame());
+        at = {frame->x + 100, frame->y + 50};
         ASSERT_TRUE(ev.postMouse({ev::kMouseMoved, {at.x + 1, at.y}, 0, 0}));
         ASSERT_TRUE(ev.postMouse({ev::kMouseMoved, at, 0, 0}));
         arrived = waitUntil([&] { return fileText(recLog()).find("motion 100 50") != std::string::npos; }, 0.5);
