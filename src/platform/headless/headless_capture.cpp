@@ -10,7 +10,7 @@
 #include "base/dispatch.h"
 #include "platform/headless/headless_desktop.h"
 #include "platform/headless/headless_framebuffer.h"
-#include "platform/sample_delivery.h"
+#include "platform/capture_worker.h"
 
 namespace vm::platform::headless {
 
@@ -24,28 +24,25 @@ static int64_t monotonicMicros() {
 // than allocating gigabytes per frame.
 static constexpr int kMaxOutputEdge = 16384;
 
-struct StreamState {
+struct StreamState final : CaptureWorker {
     HeadlessDesktop* desk = nullptr;
     const std::atomic<bool>* animating = nullptr;
     std::atomic<int64_t>* dropped = nullptr;
     DisplayID id = 0;
     CaptureConfig config;
     std::shared_ptr<SerialQueue> queue;
-    std::shared_ptr<SampleDelivery> out = std::make_shared<SampleDelivery>();
 
     std::mutex mu;
     std::condition_variable cv;
-    bool quit = false;
     bool look = false;  // the layout changed: check the display now
-
-    std::atomic<bool> running{true};
-    std::thread producer;
 
     void run();
     void deliver(CaptureSample sample);
-    void finish(const std::string& error);
-    // Ends delivery and the producer; joins it unless called from it.
-    void stop();
+    // Wakes the producer at once, to look at its display or to see it must end.
+    void wakeUp() override {
+        { std::lock_guard<std::mutex> lk(mu); }
+        cv.notify_all();
+    }
 };
 
 // What a picture depends on: when none of it moved, the capturer has nothing new.
@@ -59,26 +56,6 @@ struct PictureKey {
 
 void StreamState::deliver(CaptureSample sample) {
     if (!deliverSample(out, *queue, config.queueDepth, std::move(sample))) ++*dropped;
-}
-
-void StreamState::finish(const std::string& error) {
-    // A sample callback may be stopping this stream right now and waiting for
-    // this thread to end: never block on it, give way once it asked to quit.
-    while (true) {
-        std::unique_lock<std::recursive_mutex> lk(out->cbMu, std::try_to_lock);
-        if (lk.owns_lock()) {
-            if (out->stopped) return;
-            out->stopped = true;
-            break;
-        }
-        {
-            std::lock_guard<std::mutex> q(mu);
-            if (quit) return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    // Outside the lock: the handler may stop (or drop) this very stream.
-    if (out->onStop) out->onStop(error);
 }
 
 void StreamState::run() {
@@ -95,13 +72,12 @@ void StreamState::run() {
     while (true) {
         {
             std::unique_lock<std::mutex> lk(mu);
-            cv.wait_until(lk, next, [&] { return quit || look; });
-            if (quit) break;
+            cv.wait_until(lk, next, [&] { return quitting() || look; });
+            if (quitting()) break;
             look = false;
         }
         auto snap = desk->snapshot(id);
         if (!snap) {
-            running.store(false);  // counted as ended before its owner hears of it
             finish("The display " + std::to_string(id) + " being captured is no longer available");
             break;
         }
@@ -140,37 +116,6 @@ void StreamState::run() {
     }
     running.store(false);
 }
-
-void StreamState::stop() {
-    {
-        std::lock_guard<std::mutex> lk(mu);
-        quit = true;
-    }
-    cv.notify_all();
-    {
-        // Waits for a callback in progress on another thread.
-        std::lock_guard<std::recursive_mutex> lk(out->cbMu);
-        out->stopped = true;
-    }
-    if (producer.joinable() && producer.get_id() != std::this_thread::get_id()) producer.join();
-}
-
-class HeadlessStream final : public CaptureStream {
-public:
-    explicit HeadlessStream(std::shared_ptr<StreamState> st) : st_(std::move(st)) {}
-    ~HeadlessStream() override {
-        st_->stop();
-        // Dropped from inside its own stop handler: the producer ends by itself.
-        if (st_->producer.joinable() && st_->producer.get_id() == std::this_thread::get_id()) st_->producer.detach();
-    }
-    bool stop(std::string*) override {
-        st_->stop();
-        return true;
-    }
-
-private:
-    std::shared_ptr<StreamState> st_;
-};
 
 HeadlessCapture::HeadlessCapture(HeadlessDesktop& desk) : desk_(desk) {}
 
@@ -211,18 +156,9 @@ std::unique_ptr<CaptureStream> HeadlessCapture::startStream(DisplayID id, const 
     st->out->onSample = std::move(onSample);
     st->out->onStop = std::move(onStop);
     // The producer keeps the state alive until it ends, even if the stream is dropped from its stop handler.
-    st->producer = std::thread([st] { st->run(); });
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        streams_.erase(std::remove_if(streams_.begin(), streams_.end(),
-                                      [](const std::weak_ptr<StreamState>& w) {
-                                          auto s = w.lock();
-                                          return !s || !s->running.load();
-                                      }),
-                       streams_.end());
-        streams_.push_back(st);
-    }
-    return std::make_unique<HeadlessStream>(st);
+    st->launch([st] { st->run(); });
+    workers_.add(st);
+    return std::make_unique<WorkerStream>(st);
 }
 
 void HeadlessCapture::setShareableError(std::string error) {
@@ -235,39 +171,19 @@ void HeadlessCapture::setStartError(std::string error) {
     startError_ = std::move(error);
 }
 
-int HeadlessCapture::liveStreams() const {
-    std::lock_guard<std::mutex> lk(mu_);
-    int n = 0;
-    for (const auto& w : streams_)
-        if (auto s = w.lock(); s && s->running.load()) ++n;
-    return n;
-}
+int HeadlessCapture::liveStreams() const { return workers_.running(); }
 
 void HeadlessCapture::displaysChanged() {
-    std::vector<std::shared_ptr<StreamState>> live;
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        for (const auto& w : streams_)
-            if (auto s = w.lock()) live.push_back(s);
-    }
-    for (auto& s : live) {
+    for (auto& w : workers_.live()) {
+        auto& s = static_cast<StreamState&>(*w);
         {
-            std::lock_guard<std::mutex> lk(s->mu);
-            s->look = true;
+            std::lock_guard<std::mutex> lk(s.mu);
+            s.look = true;
         }
-        s->cv.notify_all();
+        s.cv.notify_all();
     }
 }
 
-void HeadlessCapture::stopAll() {
-    std::vector<std::shared_ptr<StreamState>> live;
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        for (const auto& w : streams_)
-            if (auto s = w.lock()) live.push_back(s);
-        streams_.clear();
-    }
-    for (auto& s : live) s->stop();
-}
+void HeadlessCapture::stopAll() { workers_.stopAll(); }
 
 }  // namespace vm::platform::headless

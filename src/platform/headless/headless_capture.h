@@ -10,12 +10,11 @@
 #include <vector>
 
 #include "platform/capture.h"
+#include "platform/capture_worker.h"
 
 namespace vm::platform::headless {
 
 class HeadlessDesktop;
-struct StreamState;
-
 class HeadlessCapture final : public ScreenCapture {
 public:
     static constexpr double kMaxRate = 60;  // ticks per second, whatever the stream asks
@@ -54,7 +53,7 @@ private:
     mutable std::mutex mu_;
     std::string shareableError_;
     std::string startError_;
-    std::vector<std::weak_ptr<StreamState>> streams_;
+    CaptureWorkers workers_;
 };
 
 }  // namespace vm::platform::headless

@@ -21,7 +21,7 @@
 #include "base/dispatch.h"
 #include "base/log.h"
 #include "platform/nv12_scaler.h"
-#include "platform/sample_delivery.h"
+#include "platform/capture_worker.h"
 #include "platform/x11/x11_connection.h"
 
 namespace vm::platform::x11 {
@@ -77,12 +77,11 @@ bool overlaps(const Area& a, int x, int y, int w, int h) {
 
 }  // namespace
 
-struct X11Capture::Stream {
+struct X11Capture::Stream final : CaptureWorker {
     Displays* displays = nullptr;
     DisplayID id = 0;
     CaptureConfig config;
     std::shared_ptr<SerialQueue> queue;
-    std::shared_ptr<SampleDelivery> out = std::make_shared<SampleDelivery>();
 
     std::unique_ptr<Connection> conn;
     const xcb_query_extension_reply_t* damageExt = nullptr;
@@ -107,11 +106,8 @@ struct X11Capture::Stream {
     int pointerX = -1, pointerY = -1;
 
     Wakeup wake;
-    std::atomic<bool> quit{false};
-    std::atomic<bool> running{true};
-    std::thread thread;
 
-    ~Stream();
+    ~Stream() override;
     void setUp(bool shm);
     bool makeSegment(size_t bytes);
     void dropSegment();
@@ -121,8 +117,7 @@ struct X11Capture::Stream {
     const uint8_t* read(int& stride);
     void drawCursor(uint8_t* pixels, int stride);
     void deliver(CaptureSample sample);
-    void finish(const std::string& error);
-    void stop();
+    void wakeUp() override { wake.wake(); }
 };
 
 X11Capture::Stream::~Stream() {
@@ -278,24 +273,6 @@ void X11Capture::Stream::deliver(CaptureSample sample) {
     deliverSample(out, *queue, config.queueDepth, std::move(sample));
 }
 
-void X11Capture::Stream::finish(const std::string& error) {
-    running.store(false);  // counted as ended before its owner hears of it
-    // A sample callback may be stopping this stream right now and waiting for
-    // this thread to end: never block on it, give way once it asked to quit.
-    while (true) {
-        std::unique_lock<std::recursive_mutex> lk(out->cbMu, std::try_to_lock);
-        if (lk.owns_lock()) {
-            if (out->stopped) return;
-            out->stopped = true;
-            break;
-        }
-        if (quit.load()) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    // Outside the lock: the handler may stop (or drop) this very stream.
-    if (out->onStop) out->onStop(error);
-}
-
 void X11Capture::Stream::run() {
     using SteadyClock = std::chrono::steady_clock;
     double interval = config.minFrameIntervalTimescale > 0 && config.minFrameIntervalValue > 0
@@ -309,10 +286,10 @@ void X11Capture::Stream::run() {
     auto lastLook = next;
     bool first = true, dirty = true, look = false;
     int failedReads = 0;
-    while (!quit.load()) {
+    while (!quitting()) {
         // Wait for the next tick, taking in events as they come.
         bool alive = true;
-        while (!quit.load()) {
+        while (!quitting()) {
             alive = drainEvents(dirty, look);
             const auto now = SteadyClock::now();
             if (!alive || now >= next) break;
@@ -320,7 +297,7 @@ void X11Capture::Stream::run() {
             const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
             ::poll(fds, 2, static_cast<int>(wait));
         }
-        if (quit.load()) break;
+        if (quitting()) break;
         if (!alive) {
             finish("The connection to the X server was lost");
             break;
@@ -386,53 +363,12 @@ void X11Capture::Stream::run() {
     running.store(false);
 }
 
-void X11Capture::Stream::stop() {
-    quit.store(true);
-    wake.wake();
-    {
-        // Waits for a callback in progress on another thread.
-        std::lock_guard<std::recursive_mutex> lk(out->cbMu);
-        out->stopped = true;
-    }
-    if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
-}
-
-namespace {
-
-class X11Stream final : public CaptureStream {
-public:
-    explicit X11Stream(std::shared_ptr<X11Capture::Stream> st) : st_(std::move(st)) {}
-    ~X11Stream() override {
-        st_->stop();
-        // Dropped from inside its own stop handler: the thread ends by itself.
-        if (st_->thread.joinable() && st_->thread.get_id() == std::this_thread::get_id()) st_->thread.detach();
-    }
-    bool stop(std::string*) override {
-        st_->stop();
-        return true;
-    }
-
-private:
-    std::shared_ptr<X11Capture::Stream> st_;
-};
-
-}  // namespace
-
 X11Capture::X11Capture(Logger& log, const std::string& display, Displays& displays)
     : log_(log), display_(display), displays_(displays), conn_(std::make_unique<Connection>(display)) {
     hasShm_ = conn_->hasExtension("MIT-SHM");
 }
 
-X11Capture::~X11Capture() {
-    std::vector<std::shared_ptr<Stream>> live;
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        for (const auto& w : streams_)
-            if (auto s = w.lock()) live.push_back(s);
-        streams_.clear();
-    }
-    for (auto& s : live) s->stop();
-}
+X11Capture::~X11Capture() { workers_.stopAll(); }
 
 std::optional<std::vector<DisplayID>> X11Capture::shareableDisplays(std::string* error) {
     {
@@ -479,18 +415,9 @@ std::unique_ptr<CaptureStream> X11Capture::startStream(DisplayID id, const Captu
     }
     if (!st->damage) log_.streamLog("⚠︎ X 서버에 DAMAGE 가 없다 — 바뀐 게 없어도 매번 화면을 읽는다\n");
     // The thread keeps the state alive until it ends, even if the stream is dropped from its stop handler.
-    st->thread = std::thread([st] { st->run(); });
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        streams_.erase(std::remove_if(streams_.begin(), streams_.end(),
-                                      [](const std::weak_ptr<Stream>& w) {
-                                          auto s = w.lock();
-                                          return !s || !s->running.load();
-                                      }),
-                       streams_.end());
-        streams_.push_back(st);
-    }
-    return std::make_unique<X11Stream>(st);
+    st->launch([st] { st->run(); });
+    workers_.add(st);
+    return std::make_unique<WorkerStream>(st);
 }
 
 }  // namespace vm::platform::x11

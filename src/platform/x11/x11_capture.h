@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/capture.h"
+#include "platform/capture_worker.h"
 
 namespace vm {
 class Logger;
@@ -44,8 +45,7 @@ private:
     std::unique_ptr<Connection> conn_;
     bool hasShm_ = false;
     std::atomic<bool> shmNoted_{false};
-    std::mutex mu_;
-    std::vector<std::weak_ptr<Stream>> streams_;
+    CaptureWorkers workers_;
 };
 
 }  // namespace vm::platform::x11
