@@ -1,7 +1,6 @@
 // A capture stream's thread and its two ways out, apart from any capturer: the
-// stop handler may drop the stream's last handle on the stream's own thread, an
-// owner's stop beats a producer finishing at the same moment, and the capturer's
-// list stops whatever is still live.
+// stop handler may drop the stream's last handle on the stream's own thread, and
+// an owner's stop beats a producer finishing at the same moment.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -108,28 +107,4 @@ TEST(CaptureWorker, AfterStopReturnsNeitherSamplesNorTheStopHandlerArrive) {
         w->queue->sync([] {});
         ASSERT_EQ(late.load(), 0) << "round " << round;
     }
-}
-
-TEST(CaptureWorker, TheListCountsTheLiveOnesAndStopsThemAll) {
-    CaptureWorkers list;
-    std::atomic<int> ended{0};
-    auto a = started([](const CaptureSample&) {}, [&](const std::string&) { ++ended; });
-    auto b = started([](const CaptureSample&) {}, [&](const std::string&) { ++ended; });
-    list.add(a);
-    list.add(b);
-    EXPECT_EQ(list.running(), 2);
-
-    b->endByItself();
-    auto until = std::chrono::steady_clock::now() + 20s;
-    while (list.running() != 1 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
-    EXPECT_EQ(list.running(), 1);
-    EXPECT_EQ(ended.load(), 1);
-
-    list.stopAll();
-    EXPECT_FALSE(a->running.load());
-    EXPECT_EQ(list.running(), 0);
-    EXPECT_TRUE(list.live().empty());
-    EXPECT_EQ(ended.load(), 1);  // stopping is not ending by itself: no handler
-    a->release();
-    b->release();
 }
