@@ -69,14 +69,13 @@ int CaptureWorkers::running() const {
 }
 
 void CaptureWorkers::stopAll() {
-    std::vector<std::shared_ptr<CaptureWorker>> all;
+    std::vector<std::weak_ptr<CaptureWorker>> all;
     {
         std::lock_guard<std::mutex> lk(mu_);
-        for (const auto& w : list_)
-            if (auto s = w.lock()) all.push_back(std::move(s));
-        list_.clear();
+        all.swap(list_);
     }
-    for (auto& s : all) s->stop();
+    for (const auto& w : all)
+        if (auto s = w.lock()) s->stop();
 }
 
 }  // namespace vm::platform

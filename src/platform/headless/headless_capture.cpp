@@ -5,7 +5,6 @@
 #include <cmath>
 #include <condition_variable>
 #include <stdexcept>
-#include <thread>
 
 #include "base/dispatch.h"
 #include "platform/headless/headless_desktop.h"

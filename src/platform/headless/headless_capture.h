@@ -15,6 +15,7 @@
 namespace vm::platform::headless {
 
 class HeadlessDesktop;
+
 class HeadlessCapture final : public ScreenCapture {
 public:
     static constexpr double kMaxRate = 60;  // ticks per second, whatever the stream asks

@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
 
 #include "base/dispatch.h"
 #include "base/log.h"
