@@ -212,7 +212,8 @@ struct World {
 
 // The input rooms and the dispatcher, as the agent wires them, over the headless
 // desktop. Built per input (cheap); the input-source switcher, which owns a thread,
-// once per process.
+// once per process. Agent mode runs no pkill on a stop: a process per stop would
+// cost more than the rest of the input.
 struct InputRooms {
     World& w = World::get();
     PhoneState phone{w.clock.now()};
@@ -223,7 +224,7 @@ struct InputRooms {
     Pointer pointer{w.clock, w.log, w.desktop, keyboard};
     TextEntry text{w.clock, w.log, w.desktop, w.desktop, w.held};
     AgentMode agent{w.clock, w.log, sender,
-                    AgentModePaths{scratch("logs/agent"), scratch("agent.stop"), scratch("no-such-pkill")}};
+                    AgentModePaths{scratch("logs/agent"), scratch("agent.stop"), ""}};
     TryLock vdispLock;
     bool vdAlive = false;
     size_t videoLines = 0;

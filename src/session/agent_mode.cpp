@@ -165,6 +165,7 @@ void AgentMode::writeStopFile() {
 }
 
 void AgentMode::launchPkill() {
+    if (paths_.pkill.empty()) return;
     std::string prog = paths_.pkill;
     std::string flag = "-f";
     std::string pattern = "agent/drive";

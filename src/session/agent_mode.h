@@ -19,7 +19,7 @@ namespace vm {
 struct AgentModePaths {
     std::string logDir;                        // <log folder>/agent
     std::string stopFile = "/tmp/agent.stop";
-    std::string pkill = "/usr/bin/pkill";
+    std::string pkill = "/usr/bin/pkill";  // empty: stopping runs no pkill
 };
 
 class AgentMode {
