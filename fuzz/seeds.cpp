@@ -218,6 +218,17 @@ void headlessScene() {
  "windows":[{"owner":41,"number":1,"x":700,"y":100,"width":1200,"height":800},
   {"owner":42,"number":2,"x":800,"y":200,"width":400,"height":300,"accessible":false}],
  "workspaces":4,"workspace":1,"trusted":true,"pointer":{"x":10,"y":20}})");
+    // Every display field, listed modes, and input sources in both forms: structure the
+    // fuzzer does not build from the plainer scenes.
+    put("headless_scene", "modes-and-sources", R"({"displays":[
+ {"width":1440,"height":900,"scale":2,"refresh":120,"mm":[286,179],"name":"Built-in","product":41000,"serial":777,
+  "modes":[{"width":1440,"height":900,"scale":2},{"width":1280,"height":800,"scale":2,"refresh":120},
+   {"width":1920,"height":1080}]},
+ {"width":1920,"height":1080,"refresh":75,"online":true,"vendor":4268}],
+ "inputSources":["org.vellomark.inputsource.English",
+  {"id":"org.vellomark.inputsource.Korean","keyboard":true,"selectCapable":true},
+  {"id":"org.example.palette","keyboard":false,"selectCapable":false}],
+ "inputSource":"org.vellomark.inputsource.Korean","workspaces":3,"workspace":2})");
     put("headless_scene", "empty", "{}");
 }
 
