@@ -37,13 +37,20 @@ done
 xdpyinfo >/dev/null 2>&1 || { echo "start-x: Xorg did not answer on $display" >&2; exit 4; }
 
 if command -v openbox >/dev/null; then
-    openbox --sm-disable >"$dir/openbox.log" 2>&1 &
+    # Openbox owns the root's map requests from early in its start-up, but one that
+    # arrives before its main loop runs is lost: the window stays unmapped for good.
+    # It runs the --startup command once it is through, so wait for that.
+    rm -f "$dir/openbox.ready"
+    openbox --sm-disable --startup "touch '$dir/openbox.ready'" >"$dir/openbox.log" 2>&1 &
     echo $! > "$dir/openbox.pid"
-    # The window manager is up once it owns the WM_S0 selection / sets _NET_SUPPORTING_WM_CHECK.
-    for _ in $(seq 1 50); do
-        if xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; then break; fi
+    for _ in $(seq 1 300); do
+        [ -e "$dir/openbox.ready" ] && break
+        if ! kill -0 "$(cat "$dir/openbox.pid")" 2>/dev/null; then
+            echo "start-x: openbox exited; see $dir/openbox.log" >&2; cat "$dir/openbox.log" >&2 || true; exit 5
+        fi
         sleep 0.1
     done
+    [ -e "$dir/openbox.ready" ] || { echo "start-x: openbox did not finish starting in 30 s" >&2; exit 5; }
 fi
 echo "DISPLAY=$display"
 echo "XAUTHORITY=$auth"
