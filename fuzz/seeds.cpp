@@ -3,6 +3,8 @@
 // video sealing, and the pair store, settings and status writers. Run it after a wire
 // format changes and check the result in under fuzz/corpus/:
 //   build-fuzz/bin/fuzz_seeds fuzz/corpus
+// The found-* files beside them were picked from long runs by `scripts/fuzz.sh distill`;
+// after a wire format change, delete them and distill again from a new run.
 #include <cstdio>
 #include <fstream>
 #include <iostream>

@@ -2,11 +2,16 @@
 # Builds the libFuzzer targets (clang, ASan + UBSan) and runs them.
 #
 #   scripts/fuzz.sh [TARGET|all] [SECONDS]      default: all targets, 600 s each
+#   scripts/fuzz.sh distill [TARGET|all] [BYTES] default: all targets, 8000 bytes each
 #
 # Each target starts from the checked-in seeds (fuzz/corpus/TARGET) merged into its
 # working corpus in the build folder (kept between runs) and uses its dictionary
 # (fuzz/dict/TARGET.dict). A crash, leak or hang stops that target: the script prints
 # the finding, the input (hex) and the command that replays it, and exits 1.
+#
+# After a long campaign, "distill" adds to fuzz/corpus/TARGET, as found-* files within
+# BYTES, the working-corpus inputs that reach the most features the seeds miss, so that
+# CI's short runs start near where the campaign got to. Check them in with the seeds.
 #
 # Environment: VELLOMARK_FUZZ_BUILD_DIR (default build-fuzz), FUZZ_JOBS (targets run
 # side by side in "all" mode, default 1), FUZZ_NICE (default 10), FUZZ_ARGS (extra
@@ -17,8 +22,11 @@ ROOT=$PWD
 
 TARGETS=(plain_port input_loop local_control control_lines video_agent phone_video file_channel stored_files
          headless_scene)
+DISTILL=0
+if [ "${1:-}" = distill ]; then DISTILL=1; shift; fi
 WHICH=${1:-all}
 SECONDS_EACH=${2:-600}
+DISTILL_BYTES=${2:-8000}
 BUILD=${VELLOMARK_FUZZ_BUILD_DIR:-build-fuzz}
 JOBS=${FUZZ_JOBS:-1}
 NICE=${FUZZ_NICE:-10}
@@ -40,7 +48,7 @@ fi
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ "${launcher[@]}" \
   -DVELLOMARK_FUZZ=ON -DVELLOMARK_BENCH=OFF -DVELLOMARK_X11=OFF -DVELLOMARK_GNOME=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -gline-tables-only" >/dev/null
-cmake --build "$BUILD" --target fuzz -j"$(nproc)"
+cmake --build "$BUILD" --target fuzz $([ $DISTILL = 1 ] && echo fuzz_distill) -j"$(nproc)"
 
 max_len() {
   case "$1" in
@@ -81,8 +89,37 @@ run_one() {
   fi
 }
 
+# A set-cover merge of the seeds (first) and the working corpus leaves every input's
+# features in its control file; fuzz_distill picks from that.
+distill_one() {
+  local t=$1 corpus="$BUILD/corpus/$1" tmp
+  if [ -z "$(ls -A "$corpus" 2>/dev/null)" ]; then
+    echo "$t: no working corpus in $corpus (run a campaign first)"
+    return 0
+  fi
+  tmp=$(mktemp -d)
+  mkdir "$tmp/seeds"
+  cp "fuzz/corpus/$t/"* "$tmp/seeds/"
+  if ! ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 "$BUILD/bin/fuzz_$t" -set_cover_merge=1 \
+      -merge_control_file="$tmp/control" -max_len="$(max_len "$t")" -timeout=10 -rss_limit_mb=2048 \
+      "$tmp/seeds" "$corpus" >"$BUILD/logs/$t.distill.log" 2>&1; then
+    echo "$t: the merge failed (log $BUILD/logs/$t.distill.log)"
+    rm -rf "$tmp"
+    return 1
+  fi
+  printf '%-15s ' "$t"
+  "$BUILD/bin/fuzz_distill" "$tmp/control" "fuzz/corpus/$t" "$DISTILL_BYTES"
+  local s=$?
+  rm -rf "$tmp"
+  return $s
+}
+
 fail=0
 mkdir -p "$BUILD/logs"
+if [ $DISTILL = 1 ]; then
+  for t in "${TARGETS[@]}"; do distill_one "$t" || fail=1; done
+  exit $fail
+fi
 if [ "$JOBS" -le 1 ] || [ ${#TARGETS[@]} -eq 1 ]; then
   for t in "${TARGETS[@]}"; do run_one "$t" || fail=1; done
 else
