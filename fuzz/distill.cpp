@@ -36,11 +36,13 @@ int main(int argc, char** argv) {
     }
     const std::string controlPath = argv[1];
     const fs::path out = argv[2];
+    const std::string bytesArg = argv[3];
     size_t budget = 0;
     try {
-        budget = std::stoul(argv[3]);
+        if (bytesArg.empty() || bytesArg.find_first_not_of("0123456789") != std::string::npos) throw std::exception();
+        budget = std::stoul(bytesArg);
     } catch (const std::exception&) {
-        std::cerr << "fuzz_distill: BYTES must be a number, not " << argv[3] << "\n";
+        std::cerr << "fuzz_distill: BYTES must be a whole number of bytes, not " << bytesArg << "\n";
         return 2;
     }
 
@@ -75,7 +77,7 @@ int main(int argc, char** argv) {
     }
     std::vector<size_t> everything;
     for (size_t i = control->firstCorpus; i < control->inputs.size(); ++i) everything.push_back(i);
-    std::cout << "seeds reach " << featuresReached(*control, {}) << " features; with the " << written
+    std::cout << "the checked-in inputs reach " << featuresReached(*control, {}) << " features; with the " << written
               << " inputs added (" << bytes << " bytes), " << featuresReached(*control, picks) << " of the corpus's "
               << featuresReached(*control, everything) << "\n";
     return 0;

@@ -9,9 +9,10 @@
 # (fuzz/dict/TARGET.dict). A crash, leak or hang stops that target: the script prints
 # the finding, the input (hex) and the command that replays it, and exits 1.
 #
-# After a long campaign, "distill" adds to fuzz/corpus/TARGET, as found-* files within
-# BYTES, the working-corpus inputs that reach the most features the seeds miss, so that
-# CI's short runs start near where the campaign got to. Check them in with the seeds.
+# After a long campaign, "distill" adds to fuzz/corpus/TARGET, as found-* files up to
+# BYTES in all (those already there count), the working-corpus inputs that reach the
+# most features the seeds miss, so that CI's short runs start near where the campaign
+# got to. Check them in with the seeds; delete the found-* files to distill afresh.
 #
 # Environment: VELLOMARK_FUZZ_BUILD_DIR (default build-fuzz), FUZZ_JOBS (targets run
 # side by side in "all" mode, default 1), FUZZ_NICE (default 10), FUZZ_ARGS (extra
@@ -92,9 +93,14 @@ run_one() {
 # A set-cover merge of the seeds (first) and the working corpus leaves every input's
 # features in its control file; fuzz_distill picks from that.
 distill_one() {
-  local t=$1 corpus="$BUILD/corpus/$1" tmp
+  local t=$1 corpus="$BUILD/corpus/$1" tmp left
   if [ -z "$(ls -A "$corpus" 2>/dev/null)" ]; then
     echo "$t: no working corpus in $corpus (run a campaign first)"
+    return 0
+  fi
+  left=$((DISTILL_BYTES - $(cat "fuzz/corpus/$t/"found-* 2>/dev/null | wc -c)))
+  if [ "$left" -le 0 ]; then
+    echo "$t: its found-* files already fill $DISTILL_BYTES bytes (delete them to distill afresh)"
     return 0
   fi
   tmp=$(mktemp -d)
@@ -108,7 +114,7 @@ distill_one() {
     return 1
   fi
   printf '%-15s ' "$t"
-  "$BUILD/bin/fuzz_distill" "$tmp/control" "fuzz/corpus/$t" "$DISTILL_BYTES"
+  "$BUILD/bin/fuzz_distill" "$tmp/control" "fuzz/corpus/$t" "$left"
   local s=$?
   rm -rf "$tmp"
   return $s
