@@ -4,13 +4,19 @@
 #include <sstream>
 #include <unordered_set>
 
+#include "base/text.h"
+
 namespace vm::fuzz {
 
 namespace {
 
-bool parseCount(const std::string& line, size_t* out) {
-    std::istringstream in(line);
-    return static_cast<bool>(in >> *out) && (in >> std::ws).eof();
+// The features the seeds and the given inputs reach together.
+std::unordered_set<uint64_t> reachedBy(const MergeControl& control, const std::vector<size_t>& picks) {
+    std::unordered_set<uint64_t> reached;
+    auto add = [&](size_t i) { reached.insert(control.inputs[i].features.begin(), control.inputs[i].features.end()); };
+    for (size_t i = 0; i < control.firstCorpus; ++i) add(i);
+    for (size_t i : picks) add(i);
+    return reached;
 }
 
 }  // namespace
@@ -21,13 +27,14 @@ std::optional<MergeControl> parseMergeControl(std::istream& in, std::string* err
         return std::nullopt;
     };
     std::string line;
-    size_t files = 0;
     MergeControl control;
-    if (!std::getline(in, line) || !parseCount(line, &files)) return fail("no file count on the first line");
-    if (!std::getline(in, line) || !parseCount(line, &control.firstCorpus) || control.firstCorpus > files)
+    std::optional<size_t> files, first;
+    if (!std::getline(in, line) || !(files = parseInt<size_t>(line))) return fail("no file count on the first line");
+    if (!std::getline(in, line) || !(first = parseInt<size_t>(line)) || *first > *files)
         return fail("no first-corpus count on the second line");
-    control.inputs.resize(files);
-    for (size_t i = 0; i < files; ++i) {
+    control.firstCorpus = *first;
+    control.inputs.resize(*files);
+    for (size_t i = 0; i < *files; ++i) {
         if (!std::getline(in, control.inputs[i].path)) return fail("the file list ends early");
     }
     // Then, per file run: "STARTED i size", and "FT i f…" / "COV i e…" once it has run.
@@ -37,7 +44,7 @@ std::optional<MergeControl> parseMergeControl(std::istream& in, std::string* err
         std::string kind;
         size_t index = 0;
         if (!(words >> kind >> index)) continue;
-        if (index >= files) return fail("line names file " + std::to_string(index) + " of " + std::to_string(files));
+        if (index >= *files) return fail("line names file " + std::to_string(index) + " of " + std::to_string(*files));
         CorpusInput& input = control.inputs[index];
         if (kind == "STARTED") {
             words >> input.size;
@@ -50,9 +57,7 @@ std::optional<MergeControl> parseMergeControl(std::istream& in, std::string* err
 }
 
 std::vector<size_t> pickInputs(const MergeControl& control, size_t byteBudget, size_t perInputBytes) {
-    std::unordered_set<uint64_t> reached;
-    for (size_t i = 0; i < control.firstCorpus; ++i)
-        reached.insert(control.inputs[i].features.begin(), control.inputs[i].features.end());
+    std::unordered_set<uint64_t> reached = reachedBy(control, {});
 
     auto gain = [&](size_t i) {
         size_t n = 0;
@@ -96,11 +101,7 @@ std::vector<size_t> pickInputs(const MergeControl& control, size_t byteBudget, s
 }
 
 size_t featuresReached(const MergeControl& control, const std::vector<size_t>& picks) {
-    std::unordered_set<uint64_t> reached;
-    for (size_t i = 0; i < control.firstCorpus; ++i)
-        reached.insert(control.inputs[i].features.begin(), control.inputs[i].features.end());
-    for (size_t i : picks) reached.insert(control.inputs[i].features.begin(), control.inputs[i].features.end());
-    return reached.size();
+    return reachedBy(control, picks).size();
 }
 
 }  // namespace vm::fuzz

@@ -11,6 +11,7 @@
 #include <iostream>
 #include <iterator>
 
+#include "base/text.h"
 #include "fuzz/corpus_pick.h"
 
 namespace fs = std::filesystem;
@@ -36,13 +37,9 @@ int main(int argc, char** argv) {
     }
     const std::string controlPath = argv[1];
     const fs::path out = argv[2];
-    const std::string bytesArg = argv[3];
-    size_t budget = 0;
-    try {
-        if (bytesArg.empty() || bytesArg.find_first_not_of("0123456789") != std::string::npos) throw std::exception();
-        budget = std::stoul(bytesArg);
-    } catch (const std::exception&) {
-        std::cerr << "fuzz_distill: BYTES must be a whole number of bytes, not " << bytesArg << "\n";
+    const auto budget = vm::parseInt<size_t>(argv[3]);
+    if (!budget) {
+        std::cerr << "fuzz_distill: BYTES must be a whole number of bytes, not " << argv[3] << "\n";
         return 2;
     }
 
@@ -58,7 +55,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    auto picks = pickInputs(*control, budget);
+    auto picks = pickInputs(*control, *budget);
     std::error_code ec;
     fs::create_directories(out, ec);
     size_t bytes = 0, written = 0;
